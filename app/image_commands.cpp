@@ -1,0 +1,150 @@
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/commands.hpp"
+#include "app/log.hpp"
+#include "app/request_limits.hpp"
+#include "imaging/image.hpp"
+#include "imaging/imageio.hpp"
+#include "imaging/tonemap.hpp"
+#include "server/flash_types.hpp"
+
+namespace {
+
+/// The eight composition parameters, in the order the client sends them.
+struct ComposeParameters {
+    double target_gain;
+    double dynamic_range;
+    double brightness;
+    double bright_detail_falloff;
+    double dark_detail_falloff;
+    double black_point;
+    double fine_detail_boost;
+    double saturation;
+};
+
+/// The image part of a request: its payload and the integers that describe it.
+struct ImagePayload {
+    std::vector<unsigned char> pixels;
+    int width = 0;
+    int height = 0;
+    int rotation = 0;
+};
+
+ImagePayload read_image_payload(tcp::socket& socket) {
+    ImagePayload payload;
+    socket >> payload.pixels >> payload.width >> payload.height >> payload.rotation;
+    return payload;
+}
+
+/// Logs a refusal when the reason is not empty; true when the request may go on.
+bool accept_request(const std::string& command, const std::string& reason) {
+    if (reason.empty()) return true;
+    log_line("ERROR: Request refused - " + command + ": " + reason);
+    return false;
+}
+
+/// The upright working image, or the empty image when the request is refused. The payload's
+/// bytes are released once the image is built. 8-bit input is turned while it is still bytes.
+Image<float> build_input(const std::string& command, ImagePayload& payload, bool hdr, bool tonemap) {
+    const ImageRequest request{payload.width, payload.height, payload.rotation, payload.pixels.size(),
+                               hdr, tonemap};
+    if (!accept_request(command, check_image_request(request))) return {};
+    Image<float> input =
+        hdr ? flip(read_float(payload.pixels, payload.width, payload.height), payload.rotation)
+            : im2float(flip(read_argb(payload.pixels, payload.width, payload.height), payload.rotation));
+    std::vector<unsigned char>().swap(payload.pixels);
+    if (hdr && !accept_request(command, check_hdr_luminance(input))) return {};
+    return input;
+}
+
+/// Splits the input into its colour image and six layers; returns the mean removed from the base.
+double decompose_input(Tonemap& tonemap, Image<float> input, bool hdr, Image<float>& colour,
+                       Image<float>* layers) {
+    return hdr ? tonemap.decompose_hdr(input, colour, layers)
+               : tonemap.decompose_ldr(input, colour, layers);
+}
+
+std::string command_name(const char* action, bool hdr) {
+    return std::string(action) + (hdr ? "_hdr" : "_ldr");
+}
+
+/// Copies three of the layers into the planes of one three-plane image of the same size.
+void gather_layers(const Image<float>* layers, Image<float>& triple) {
+    for (int c = 0; c < 3; ++c)
+        std::copy(layers[c].data.get(), layers[c].data.get() + layers[c].size(), triple.plane_data(c));
+}
+
+void tonemap(socket_ptr socket, bool hdr) {
+    ImagePayload payload = read_image_payload(*socket);
+    double white[3];
+    *socket >> white[0] >> white[1] >> white[2];
+    ComposeParameters p;
+    *socket >> p.target_gain >> p.dynamic_range >> p.brightness >> p.bright_detail_falloff >>
+        p.dark_detail_falloff >> p.black_point >> p.fine_detail_boost >> p.saturation;
+
+    Image<float> input = build_input(command_name("tonemap", hdr), payload, hdr, true);
+    if (input.size() == 0) return;
+
+    Tonemap tonemap;
+    tonemap.init_constraints();
+    Image<float> colour;
+    Image<float> layers[tonemap_layers];
+    decompose_input(tonemap, std::move(input), hdr, colour, layers);
+
+    const auto compose = hdr ? &Tonemap::compose_hdr : &Tonemap::compose_ldr;
+    const Image<unsigned char> result = im2byte((tonemap.*compose)(
+        colour, layers, white, p.target_gain, p.dynamic_range, p.brightness, p.bright_detail_falloff,
+        p.dark_detail_falloff, p.black_point, p.fine_detail_boost, p.saturation));
+    colour = Image<float>();
+    for (Image<float>& layer : layers) layer = Image<float>();
+
+    *socket << write_argb(result) << result.width << result.height;
+    *socket << write_jpeg(result);
+}
+
+void decompose(socket_ptr socket, bool hdr) {
+    ImagePayload payload = read_image_payload(*socket);
+    Image<float> input = build_input(command_name("decompose", hdr), payload, hdr, false);
+    if (input.size() == 0) return;
+    const int width = input.width;
+    const int height = input.height;
+
+    Tonemap tonemap;
+    Image<float> colour;
+    Image<float> layers[tonemap_layers];
+    const double mean = decompose_input(tonemap, std::move(input), hdr, colour, layers);
+
+    *socket << write_image3(colour);
+    colour = Image<float>();
+    Image<float> triple(width, height, 3);
+    gather_layers(layers, triple);
+    *socket << write_image3(triple);
+    gather_layers(layers + 3, triple);
+    *socket << write_image3(triple);
+    *socket << write_constraints(tonemap);
+    *socket << mean << width << height;
+}
+
+}  // namespace
+
+void tonemap_ldr_handler(socket_ptr socket) {
+    log_line("INFO: Command received - tonemap_ldr");
+    tonemap(socket, false);
+}
+
+void tonemap_hdr_handler(socket_ptr socket) {
+    log_line("INFO: Command received - tonemap_hdr");
+    tonemap(socket, true);
+}
+
+void decompose_ldr_handler(socket_ptr socket) {
+    log_line("INFO: Command received - decompose_ldr");
+    decompose(socket, false);
+}
+
+void decompose_hdr_handler(socket_ptr socket) {
+    log_line("INFO: Command received - decompose_hdr");
+    decompose(socket, true);
+}

@@ -1,0 +1,63 @@
+#include "app/raw_command.hpp"
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "app/commands.hpp"
+#include "app/log.hpp"
+#include "imaging/imageio.hpp"
+#include "server/flash_types.hpp"
+
+namespace {
+
+/// The longest side of the reduced copy, in pixels.
+constexpr float reduced_side = 800.0f;
+/// What a value at the log-mean luminance becomes before the display exponent: about 0.5 after it.
+constexpr double preview_mid_grey = 0.21431429682896863;
+/// The display exponent, a single-precision constant used in double precision.
+constexpr double preview_exponent = static_cast<double>(0.45f);
+
+/// The shorter side scaled by reduced_side / longer; the quotient is rounded to double before the
+/// product, which is what makes 1078 x 1078 come out 799 x 800.
+int scaled_side(int shorter, int longer) {
+    const double quotient = static_cast<double>(reduced_side) / longer;
+    return static_cast<int>(quotient * shorter);
+}
+
+}  // namespace
+
+Tuple2<int> reduced_size(int width, int height) {
+    if (width > height && width > reduced_side) return {static_cast<int>(reduced_side), scaled_side(height, width)};
+    if (width <= height && height > reduced_side) return {scaled_side(width, height), static_cast<int>(reduced_side)};
+    return {width, height};
+}
+
+float exposure_scale(float log_mean) {
+    return static_cast<float>(std::exp(static_cast<double>(log_mean)) / preview_mid_grey);
+}
+
+Image<unsigned char> raw_preview(const Image<float>& reduced, float scale) {
+    return im2byte(power(reduced / scale, preview_exponent));
+}
+
+void read_raw_handler(socket_ptr socket) {
+    log_line("INFO: Command received - read_raw");
+    std::vector<unsigned char> raw_file;
+    *socket >> raw_file;
+
+    // log_mean is written only when decoding succeeds; a failed decode leaves no value to scale.
+    float log_mean = 0.0f;
+    const Image<float> full = read_raw(raw_file, log_mean);
+    const Image<float> reduced = resize(full, reduced_size(full.width, full.height), false, false);
+    const Image<unsigned char> preview = raw_preview(reduced, exposure_scale(log_mean));
+
+    // One payload at a time, so that no two payload copies are held at once.
+    *socket << write_float(full);
+    *socket << full.width << full.height;
+    *socket << write_float(reduced);
+    *socket << reduced.width << reduced.height;
+    *socket << write_argb(preview);
+    log_line("INFO: Raw image read - " + std::to_string(full.width) + " x " + std::to_string(full.height) + ", " +
+             std::to_string(raw_file.size()) + " bytes");
+}

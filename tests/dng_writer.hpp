@@ -1,0 +1,44 @@
+#pragma once
+
+#include <functional>
+#include <vector>
+
+/// Linear camera values of one scene point: 0 is the black level, 1 the white level.
+/// The synthetic camera's colour space is linear sRGB, so these are also linear sRGB values.
+struct SceneColour {
+    /// Red.
+    double red;
+    /// Green.
+    double green;
+    /// Blue.
+    double blue;
+};
+
+/// The scene's colour at a stored (unturned) pixel position.
+using Scene = std::function<SceneColour(int x, int y)>;
+
+/// What a test chooses about a synthetic camera raw file.
+struct DngDescription {
+    /// Stored width of the sensor image; the decoder refuses sides below 22.
+    int width = 64;
+    /// Stored height of the sensor image.
+    int height = 48;
+    /// TIFF orientation code (1 upright, 3 half turn, 6 needs a clockwise turn, 8 a counter-clockwise one).
+    int orientation = 1;
+    /// ISO speed written to the EXIF directory.
+    int iso = 100;
+    /// The picture the sensor saw.
+    Scene scene;
+};
+
+/// Black level of every synthetic file, in sensor counts.
+constexpr int dng_black_level = 512;
+/// White level of every synthetic file, in sensor counts.
+constexpr int dng_white_level = 16383;
+
+/// A scene of one colour everywhere.
+Scene uniform_scene(SceneColour colour);
+
+/// Builds a complete little-endian DNG in memory: one uncompressed 16-bit RGGB mosaic in IFD 0,
+/// an sRGB-primaries colour matrix for D65, the orientation tag and an EXIF directory with the ISO.
+std::vector<unsigned char> make_dng(const DngDescription& description);

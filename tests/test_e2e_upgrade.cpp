@@ -1,0 +1,310 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <csignal>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include "tests/service_process.hpp"
+#include "tests/wire_client.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+WireBytes file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return WireBytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const WireBytes& bytes, mode_t mode) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+    ::chmod(path.c_str(), mode);
+}
+
+mode_t mode_of(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::string command_line_of(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+/// The processes whose parent is this test, found through /proc.
+std::vector<pid_t> children_of_this_process() {
+    std::vector<pid_t> children;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream in(entry.path() / "stat");
+        const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::size_t after_name = stat.rfind(')');
+        if (after_name == std::string::npos) {
+            continue;
+        }
+        char state = 0;
+        int parent = 0;
+        if (std::sscanf(stat.c_str() + after_name + 1, " %c %d", &state, &parent) == 2 && parent == ::getpid()) {
+            children.push_back(std::stoi(name));
+        }
+    }
+    return children;
+}
+
+/// Waits up to timeout for a child of this process to end; its exit status, or -1 when it did not
+/// exit normally in time.
+int exit_status_of_child(pid_t child, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+/// Makes this test the parent of the services that restarted services leave behind (instead of
+/// init), so that the test can find them by parent and reap every one of them at the end.
+class AdoptedProcesses {
+public:
+    AdoptedProcesses() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    ~AdoptedProcesses() {
+        for (pid_t child : children_of_this_process()) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        }
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    }
+    AdoptedProcesses(const AdoptedProcesses&) = delete;
+    AdoptedProcesses& operator=(const AdoptedProcesses&) = delete;
+};
+
+/// The first IPv4 address of this machine outside the loopback network, if there is one.
+std::optional<boost::asio::ip::address_v4> address_outside_loopback() {
+    ifaddrs* interfaces = nullptr;
+    if (::getifaddrs(&interfaces) != 0) {
+        return std::nullopt;
+    }
+    std::optional<boost::asio::ip::address_v4> found;
+    for (ifaddrs* i = interfaces; i != nullptr && !found; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) {
+            continue;
+        }
+        const auto* address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+        const boost::asio::ip::address_v4 candidate(ntohl(address->sin_addr.s_addr));
+        if ((candidate.to_uint() >> 24) != 127) {
+            found = candidate;
+        }
+    }
+    ::freeifaddrs(interfaces);
+    return found;
+}
+
+/// A copy of the built service in a temporary directory, started from there, so that upgrades
+/// replace the copy and never the build's own executable.
+class UpgradeService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/lm_upgrade_e2e_XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        directory = pattern;
+        program = directory + "/lm_accelerator";
+        backup = program + ".bak";
+        built = file_bytes(LM_ACCELERATOR_BINARY);
+        ASSERT_FALSE(built.empty());
+        built_mode = mode_of(LM_ACCELERATOR_BINARY);
+        original = marked_program("first");
+        write_file(program, original, built_mode);
+
+        ServiceOptions options;
+        options.binary = program;
+        options.directory = directory;
+        service = std::make_unique<ServiceProcess>(options);
+        const std::optional<int> found = service->wait_for_port();
+        ASSERT_TRUE(found) << "the service announced no port";
+        port = *found;
+    }
+
+    void TearDown() override {
+        service.reset();
+        adopted.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
+
+    /// The built program with a mark appended: the loader ignores bytes past the program's
+    /// segments, so it still runs, and each upgrade's file is told apart by its bytes.
+    WireBytes marked_program(const std::string& mark) const {
+        WireBytes bytes = built;
+        bytes.push_back(0);
+        bytes.insert(bytes.end(), mark.begin(), mark.end());
+        return bytes;
+    }
+
+    /// Expects the service on this port to answer "version" whole.
+    static void expect_serving(int on_port) {
+        Reply reply = exchange(on_port, Request("version"), 10s);
+        EXPECT_EQ(reply.string(), "Lumerra Vozazuvazor");
+        EXPECT_EQ(reply.string(), "1.0");
+        EXPECT_EQ(reply.string(), "lm_accelerator.win");
+    }
+
+    /// Expects the service still running on its port, its files as they were at the start.
+    void expect_unchanged_and_serving() {
+        EXPECT_EQ(file_bytes(program), original);
+        EXPECT_EQ(mode_of(program), built_mode);
+        EXPECT_FALSE(service->wait_for_exit(200ms)) << "the service ended";
+        expect_serving(port);
+    }
+
+    std::unique_ptr<AdoptedProcesses> adopted = std::make_unique<AdoptedProcesses>();
+    std::string directory;
+    std::string program;
+    std::string backup;
+    WireBytes built;
+    mode_t built_mode = 0;
+    WireBytes original;
+    std::unique_ptr<ServiceProcess> service;
+    int port = 0;
+};
+
+TEST_F(UpgradeService, NewProgramRestartsWithForceOptionAndOneBackupGenerationRemains) {
+    const WireBytes second = marked_program("second");
+    Reply reply = exchange(port, Request("upgrade").bytes(second));
+    EXPECT_TRUE(reply.boolean());
+    EXPECT_TRUE(reply.at_end());
+    EXPECT_TRUE(service->wait_for_line("INFO: Program upgraded"));
+    EXPECT_EQ(service->wait_for_exit(), 0);
+
+    const std::optional<int> second_port = service->wait_for_port();
+    ASSERT_TRUE(second_port) << "the new program announced no port";
+    expect_serving(*second_port);
+    EXPECT_EQ(file_bytes(program), second);
+    EXPECT_EQ(mode_of(program), built_mode);
+    EXPECT_NE(mode_of(program) & 0111, 0u) << "the new file must be executable";
+    EXPECT_EQ(file_bytes(backup), original);
+
+    const std::vector<pid_t> restarted = children_of_this_process();
+    ASSERT_EQ(restarted.size(), 1u) << "exactly one restarted service";
+    EXPECT_EQ(command_line_of(restarted[0]), program + '\0' + "-f" + '\0');
+
+    // A second upgrade, served by the restarted program, replaces the older backup.
+    const WireBytes third = marked_program("third");
+    reply = exchange(*second_port, Request("upgrade").bytes(third));
+    EXPECT_TRUE(reply.boolean());
+    EXPECT_TRUE(service->wait_for_line("INFO: Program upgraded"));
+    EXPECT_EQ(exit_status_of_child(restarted[0], 10s), 0) << "the restarted program ends after its upgrade";
+
+    const std::optional<int> third_port = service->wait_for_port();
+    ASSERT_TRUE(third_port) << "the newest program announced no port";
+    expect_serving(*third_port);
+    EXPECT_EQ(file_bytes(program), third);
+    EXPECT_EQ(file_bytes(backup), second);
+}
+
+TEST_F(UpgradeService, EmptyOrNullProgramIsRefusedLeavingBothFiles) {
+    const WireBytes earlier_backup{'o', 'l', 'd'};
+    write_file(backup, earlier_backup, 0644);
+
+    Reply empty = exchange(port, Request("upgrade").bytes({}));
+    EXPECT_FALSE(empty.boolean());
+    EXPECT_TRUE(empty.at_end());
+    Reply null = exchange(port, Request("upgrade").null());
+    EXPECT_FALSE(null.boolean());
+    EXPECT_TRUE(null.at_end());
+
+    EXPECT_EQ(file_bytes(backup), earlier_backup);
+    EXPECT_FALSE(service->has_line("INFO: Program upgraded"));
+    expect_unchanged_and_serving();
+}
+
+TEST_F(UpgradeService, BackupThatCannotBeMadeAnswersFalseAndKeepsServing) {
+    // A non-empty directory can be neither removed nor replaced by a file, not even by root.
+    ASSERT_EQ(::mkdir(backup.c_str(), 0755), 0);
+    write_file(backup + "/kept", WireBytes{'k'}, 0644);
+
+    Reply reply = exchange(port, Request("upgrade").bytes(marked_program("second")));
+    EXPECT_FALSE(reply.boolean());
+    EXPECT_TRUE(reply.at_end());
+
+    EXPECT_EQ(file_bytes(backup + "/kept"), WireBytes{'k'});
+    EXPECT_FALSE(service->has_line("INFO: Program upgraded"));
+    expect_unchanged_and_serving();
+}
+
+TEST_F(UpgradeService, ProgramThatCannotStartIsTakenBackAndServiceGoesOn) {
+    std::mt19937 random(11);
+    WireBytes noise(64 * 1024);
+    for (unsigned char& byte : noise) {
+        byte = static_cast<unsigned char>(random());
+    }
+    noise[0] = 0;  // neither "#!" nor the executable format's magic number
+
+    Reply reply = exchange(port, Request("upgrade").bytes(noise));
+    EXPECT_TRUE(reply.boolean()) << "the answer precedes the start of the new program";
+    EXPECT_TRUE(service->wait_for_line("INFO: Program upgraded"));
+    EXPECT_TRUE(service->wait_for_line("ERROR: "));
+
+    EXPECT_FALSE(exists(backup)) << "the previous program went back to its own name";
+    expect_unchanged_and_serving();
+    EXPECT_EQ(children_of_this_process(), std::vector<pid_t>{service->pid()}) << "no other process was left";
+}
+
+TEST_F(UpgradeService, UpgradeFromAnotherAddressIsRefusedTouchingNothing) {
+    const std::optional<boost::asio::ip::address_v4> outside = address_outside_loopback();
+    if (!outside) {
+        GTEST_SKIP() << "this machine has no address outside the loopback network";
+    }
+    // Connecting to our own address from that address: the service sees a peer that is not loopback.
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket client(io);
+    client.open(boost::asio::ip::tcp::v4());
+    client.bind({*outside, 0});
+    client.connect({*outside, static_cast<unsigned short>(port)});
+    boost::asio::write(client, boost::asio::buffer(Request("upgrade").bytes(WireBytes(16, 0x90)).data()));
+
+    WireBytes answer(1);
+    boost::asio::read(client, boost::asio::buffer(answer));
+    EXPECT_EQ(answer, WireBytes{0x02}) << "the answer false";
+    client.close();
+
+    EXPECT_TRUE(service->wait_for_line("ERROR: Request refused - upgrade: not a local client"));
+    EXPECT_FALSE(exists(backup));
+    expect_unchanged_and_serving();
+}
+
+}  // namespace

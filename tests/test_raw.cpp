@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "imaging/imageio.hpp"
+#include "tests/dng_writer.hpp"
+
+namespace {
+
+constexpr double full_scale = 65535.0;
+
+/// Stored sides of the pattern scene, and its block side: 6 x 4 blocks of distinct greys.
+constexpr int pattern_width = 96, pattern_height = 64, block = 16;
+
+double block_grey(int x, int y) { return 0.04 + 0.025 * ((x / block) + 6 * (y / block)); }
+
+/// True when a stored position lies far enough inside its block that demosaicing and denoising
+/// leave it at the block's grey.
+bool inside_block(int x, int y) {
+    const int bx = x % block, by = y % block;
+    return bx >= 4 && bx < block - 4 && by >= 4 && by < block - 4;
+}
+
+Scene block_scene() {
+    return [](int x, int y) {
+        const double g = block_grey(x, y);
+        return SceneColour{g, g, g};
+    };
+}
+
+/// The stored position that a TIFF orientation code shows at upright position (x, y).
+void stored_position(int orientation, int x, int y, int& sx, int& sy) {
+    switch (orientation) {
+        case 3: sx = pattern_width - 1 - x; sy = pattern_height - 1 - y; break;
+        case 6: sx = y; sy = pattern_height - 1 - x; break;
+        case 8: sx = pattern_width - 1 - y; sy = x; break;
+        default: sx = x; sy = y; break;
+    }
+}
+
+Image<float> decode(std::vector<unsigned char> bytes, float& log_mean) { return read_raw(bytes, log_mean); }
+
+Image<float> decode(const DngDescription& description) {
+    float log_mean = 0.0f;
+    return decode(make_dng(description), log_mean);
+}
+
+/// Fails at the first pixel whose planes are not 1 + the scene colour on the 16-bit scale.
+void expect_colour_everywhere(const Image<float>& image, SceneColour colour, double tolerance) {
+    const double expected[3] = {1 + colour.red * full_scale, 1 + colour.green * full_scale, 1 + colour.blue * full_scale};
+    for (int c = 0; c < 3; ++c)
+        for (int i = 0; i < image.width * image.height; ++i)
+            if (std::abs(image.plane_data(c)[i] - expected[c]) > tolerance) {
+                ADD_FAILURE() << "plane " << c << " pixel (" << i % image.width << ", " << i / image.width
+                              << "): " << image.plane_data(c)[i] << ", expected " << expected[c];
+                return;
+            }
+}
+
+class RawOrientation : public ::testing::TestWithParam<int> {};
+
+TEST_P(RawOrientation, PictureIsTheSceneTurnedUpright) {
+    const int orientation = GetParam();
+    DngDescription d;
+    d.width = pattern_width;
+    d.height = pattern_height;
+    d.orientation = orientation;
+    d.scene = block_scene();
+    const Image<float> image = decode(d);
+
+    const bool sideways = orientation == 6 || orientation == 8;
+    ASSERT_EQ(image.channels, 3);
+    ASSERT_EQ(image.width, sideways ? pattern_height : pattern_width);
+    ASSERT_EQ(image.height, sideways ? pattern_width : pattern_height);
+
+    int checked = 0;
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x) {
+            int sx = 0, sy = 0;
+            stored_position(orientation, x, y, sx, sy);
+            if (!inside_block(sx, sy)) continue;
+            const double expected = 1 + block_grey(sx, sy) * full_scale;
+            for (int c = 0; c < 3; ++c) {
+                const float value = image.plane_data(c)[y * image.width + x];
+                ASSERT_NEAR(value, expected, 0.005 * full_scale)
+                    << "plane " << c << " at upright (" << x << ", " << y << "), stored (" << sx << ", " << sy << ")";
+            }
+            ++checked;
+        }
+    EXPECT_EQ(checked, 24 * 8 * 8);
+}
+
+INSTANTIATE_TEST_SUITE_P(TiffOrientationCodes, RawOrientation, ::testing::Values(1, 3, 6, 8));
+
+TEST(ReadRaw, UniformPatchesDecodeToTheirColour) {
+    for (SceneColour colour : {SceneColour{0.18, 0.18, 0.18}, SceneColour{0.4, 0.2, 0.1}, SceneColour{0.05, 0.3, 0.6}}) {
+        SCOPED_TRACE(testing::Message() << "scene " << colour.red << ", " << colour.green << ", " << colour.blue);
+        DngDescription d;
+        d.scene = uniform_scene(colour);
+        const Image<float> image = decode(d);
+        ASSERT_EQ(image.width, d.width);
+        ASSERT_EQ(image.height, d.height);
+        expect_colour_everywhere(image, colour, 0.01 * full_scale);
+    }
+}
+
+TEST(ReadRaw, BlackSceneGivesOneInEveryPlaneAndZeroLogMean) {
+    DngDescription d;
+    d.scene = uniform_scene({0, 0, 0});
+    float log_mean = -1.0f;
+    const Image<float> image = decode(make_dng(d), log_mean);
+    ASSERT_EQ(image.width, d.width);
+    expect_colour_everywhere(image, {0, 0, 0}, 0.0);
+    EXPECT_EQ(log_mean, 0.0f);
+}
+
+TEST(ReadRaw, LogMeanIsTheMeanOfLogOnePlusLuminance) {
+    // Left half dark, right half bright: Y is known on each side (Rec. 709 weights of the
+    // linear sRGB scene).
+    const SceneColour dark{0.02, 0.05, 0.03}, bright{0.6, 0.5, 0.3};
+    const auto luminance = [](SceneColour c) { return 0.2126 * c.red + 0.7152 * c.green + 0.0722 * c.blue; };
+    DngDescription d;
+    d.scene = [&](int x, int) { return x < d.width / 2 ? dark : bright; };
+    float log_mean = -1.0f;
+    const Image<float> image = decode(make_dng(d), log_mean);
+    ASSERT_EQ(image.width, d.width);
+    const double expected =
+        (std::log(1 + luminance(dark) * full_scale) + std::log(1 + luminance(bright) * full_scale)) / 2;
+    EXPECT_NEAR(log_mean, expected, 0.02);
+}
+
+TEST(ReadRaw, UnreadableInputGivesTheEmptyImageAndKeepsTheLogMean) {
+    const std::string text = "This is a text file, not a camera raw file.\n";
+    for (const std::vector<unsigned char>& bytes :
+         {std::vector<unsigned char>(), std::vector<unsigned char>(text.begin(), text.end())}) {
+        float log_mean = -7.0f;
+        const Image<float> image = decode(bytes, log_mean);
+        EXPECT_EQ(image.width, 0);
+        EXPECT_EQ(image.height, 0);
+        EXPECT_EQ(image.channels, 0);
+        EXPECT_EQ(image.data, nullptr);
+        EXPECT_EQ(log_mean, -7.0f);
+    }
+}
+
+TEST(ReadRaw, TruncatedFileIsRejectedOrDecodedWhole) {
+    DngDescription d;
+    d.scene = block_scene();
+    const std::vector<unsigned char> whole = make_dng(d);
+    for (std::size_t length : {std::size_t{8}, std::size_t{100}, std::size_t{400}, whole.size() / 2, whole.size() - 1}) {
+        SCOPED_TRACE(testing::Message() << length << " of " << whole.size() << " bytes");
+        float log_mean = -7.0f;
+        const Image<float> image = decode(std::vector<unsigned char>(whole.begin(), whole.begin() + length), log_mean);
+        if (image.data) {
+            EXPECT_EQ(image.width, d.width);
+            EXPECT_EQ(image.height, d.height);
+            EXPECT_TRUE(std::isfinite(log_mean));
+        } else {
+            EXPECT_EQ(image.width, 0);
+            EXPECT_EQ(log_mean, -7.0f);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,256 @@
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server/flash_server.hpp"
+#include "server/flash_types.hpp"
+#include "wire_client.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A port that is free right now: the system picks it for a socket that is then released.
+int free_port() {
+    boost::asio::io_context io;
+    tcp::acceptor probe(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    return probe.local_endpoint().port();
+}
+
+std::string text_of(const WireBytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+WireBytes bytes_of(const std::string& text) { return WireBytes(text.begin(), text.end()); }
+
+// A FlashServer on a free port, run on a thread of its own, with an "echo" command (reads an integer,
+// answers it plus one) and a fallback that records every name it receives.
+class ServerTest : public ::testing::Test {
+protected:
+    ServerTest() : port(free_port()), server(std::make_shared<FlashServer>(port)) {
+        server->add_handler("echo", [](socket_ptr socket) {
+            int value = 0;
+            *socket >> value;
+            *socket << value + 1;
+        });
+        server->set_default_handler([this](socket_ptr, std::string name) {
+            std::lock_guard<std::mutex> lock(mutex);
+            fallback_names.push_back(std::move(name));
+        });
+    }
+
+    ~ServerTest() override {
+        if (runner.joinable()) {
+            server->stop();
+            runner.join();
+        }
+    }
+
+    void start() {
+        runner = std::thread([server = server] { server->start(); });
+    }
+
+    std::vector<std::string> names() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return fallback_names;
+    }
+
+    const int port;
+    std::shared_ptr<FlashServer> server;
+    std::thread runner;
+    std::mutex mutex;
+    std::vector<std::string> fallback_names;
+};
+
+TEST_F(ServerTest, ValuesAfterTheNameAreLeftForTheHandler) {
+    start();
+    Reply reply = exchange(port, Request("echo").integer(41));
+    EXPECT_EQ(reply.integer(), 42);
+    EXPECT_TRUE(reply.at_end());
+    EXPECT_TRUE(names().empty());
+}
+
+TEST_F(ServerTest, NamesMatchOnlyExactlyAndTheRestGoToTheFallbackAsReceived) {
+    start();
+    for (const std::string name : {"Echo", "echo ", "", "ech", "unknown"})
+        EXPECT_TRUE(exchange(port, Request(name)).data().empty()) << '"' << name << '"';
+    EXPECT_EQ(names(), (std::vector<std::string>{"Echo", "echo ", "", "ech", "unknown"}));
+}
+
+TEST_F(ServerTest, WithoutFallbackAnUnknownNameIsClosedSilently) {
+    server->set_default_handler(nullptr);
+    start();
+    EXPECT_TRUE(exchange(port, Request("unknown")).data().empty());
+    EXPECT_EQ(exchange(port, Request("echo").integer(1)).integer(), 2);
+}
+
+TEST_F(ServerTest, LaterRegistrationReplacesTheHandler) {
+    server->add_handler("echo", [](socket_ptr socket) { *socket << "replaced"; });
+    start();
+    EXPECT_EQ(exchange(port, Request("echo")).string(), "replaced");
+}
+
+TEST_F(ServerTest, EmptyHandlerOrThrowingHandlerEndOnlyTheirConnection) {
+    server->add_handler("empty", command_handler());
+    server->add_handler("throws", [](socket_ptr socket) {
+        *socket << 7;
+        throw std::runtime_error("failed half way");
+    });
+    start();
+    EXPECT_TRUE(exchange(port, Request("empty")).data().empty());
+    Reply reply = exchange(port, Request("throws"));
+    EXPECT_EQ(reply.integer(), 7);
+    EXPECT_TRUE(reply.at_end());
+    EXPECT_EQ(exchange(port, Request("echo").integer(5)).integer(), 6);
+}
+
+TEST_F(ServerTest, WrongTypeFromClientEndsTheConnectionWithoutReply) {
+    start();
+    EXPECT_TRUE(exchange(port, Request("echo").string("5")).data().empty());
+    EXPECT_EQ(exchange(port, Request("echo").integer(5)).integer(), 6);
+}
+
+TEST_F(ServerTest, NameBeyondTheBoundClosesTheConnection) {
+    start();
+    const std::string longest(max_command_name_length, 'n');
+    EXPECT_TRUE(exchange(port, Request(longest)).data().empty());
+    WireClient client(port);
+    client.send(bytes_of(std::string(max_command_name_length + 1, 'n')));
+    EXPECT_TRUE(client.read_to_end().empty());
+    EXPECT_EQ(names(), std::vector<std::string>{longest});
+}
+
+TEST_F(ServerTest, ClientLeavingInsideTheNameRunsNoHandler) {
+    start();
+    {
+        WireClient client(port);
+        client.send(bytes_of("unkn"));
+    }
+    EXPECT_EQ(exchange(port, Request("echo").integer(0)).integer(), 1);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(names().empty());
+}
+
+TEST_F(ServerTest, PolicyWithOneDomainIs123BytesWithoutTrailingZero) {
+    server->add_allowed_domain("localhost");
+    start();
+    const WireBytes reply = exchange(port, Request("<policy-file-request/>")).data();
+    const std::string expected = "<?xml version=\"1.0\"?>\n<cross-domain-policy>\n"
+                                 "<allow-access-from domain=\"localhost\" to-ports=\"" +
+                                 std::to_string(port) + "\" />\n</cross-domain-policy>";
+    EXPECT_EQ(text_of(reply), expected);
+    // 123 bytes on the service's four-digit ports.
+    EXPECT_EQ(reply.size(), 66u + 44u + 9u + std::to_string(port).size());
+}
+
+TEST_F(ServerTest, PolicyListsEveryDomainInOrderUnchanged) {
+    for (const char* domain : {"localhost", "www.vozazuvazor.example", "www.lumerra.example",
+                               "vozazuvazor.lumerra.example", "a\"b&c", "localhost"})
+        server->add_allowed_domain(domain);
+    start();
+    const std::string ports = "\" to-ports=\"" + std::to_string(port) + "\" />\n";
+    EXPECT_EQ(text_of(exchange(port, Request("<policy-file-request/>")).data()),
+              "<?xml version=\"1.0\"?>\n<cross-domain-policy>\n"
+              "<allow-access-from domain=\"localhost" + ports +
+              "<allow-access-from domain=\"www.vozazuvazor.example" + ports +
+              "<allow-access-from domain=\"www.lumerra.example" + ports +
+              "<allow-access-from domain=\"vozazuvazor.lumerra.example" + ports +
+              "<allow-access-from domain=\"a\"b&c" + ports +
+              "<allow-access-from domain=\"localhost" + ports + "</cross-domain-policy>");
+}
+
+TEST_F(ServerTest, PolicyWithoutDomainsIsTheBareDocument) {
+    start();
+    EXPECT_EQ(text_of(exchange(port, Request("<policy-file-request/>")).data()),
+              "<?xml version=\"1.0\"?>\n<cross-domain-policy>\n</cross-domain-policy>");
+}
+
+TEST_F(ServerTest, PolicyRequestCanBeGivenAnotherHandler) {
+    server->add_handler("<policy-file-request/>", [](socket_ptr socket) { *socket << "own"; });
+    start();
+    EXPECT_EQ(exchange(port, Request("<policy-file-request/>")).string(), "own");
+}
+
+TEST_F(ServerTest, SilentConnectionDoesNotDelayOthersAndAbortChangesNothing) {
+    start();
+    WireClient silent(port);
+    server->abort();
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(exchange(port, Request("echo").integer(1), 5s).integer(), 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+}
+
+// Each handler waits until all of them have arrived, which only concurrent connections can achieve.
+TEST_F(ServerTest, TwoHundredSimultaneousConnectionsAreAllServed) {
+    constexpr int clients = 200;
+    std::mutex arrivals_mutex;
+    std::condition_variable all_arrived;
+    int arrivals = 0;
+    server->add_handler("gather", [&](socket_ptr socket) {
+        std::unique_lock<std::mutex> lock(arrivals_mutex);
+        ++arrivals;
+        all_arrived.notify_all();
+        const bool together = all_arrived.wait_for(lock, 20s, [&] { return arrivals == clients; });
+        lock.unlock();
+        *socket << together;
+    });
+    start();
+    std::vector<std::unique_ptr<WireClient>> connections;
+    for (int i = 0; i < clients; ++i) connections.push_back(std::make_unique<WireClient>(port));
+    for (auto& connection : connections) ASSERT_TRUE(connection->send(Request("gather")));
+    int served_together = 0;
+    for (auto& connection : connections) {
+        Reply reply(connection->read_to_end());
+        served_together += reply.boolean() ? 1 : 0;
+    }
+    EXPECT_EQ(served_together, clients);
+}
+
+TEST_F(ServerTest, ServerOutlivesItsOwnerWhileAConnectionIsServed) {
+    std::mutex gate_mutex;
+    std::condition_variable gate;
+    bool entered = false;
+    bool released = false;
+    server->add_handler("hold", [&](socket_ptr socket) {
+        std::unique_lock<std::mutex> lock(gate_mutex);
+        entered = true;
+        gate.notify_all();
+        gate.wait(lock, [&] { return released; });
+        *socket << true;
+    });
+    start();
+    WireClient client(port);
+    client.send(Request("hold"));
+    {
+        std::unique_lock<std::mutex> lock(gate_mutex);
+        gate.wait(lock, [&] { return entered; });
+    }
+    server->stop();
+    runner.join();
+    const std::weak_ptr<FlashServer> watch = server;
+    server.reset();
+    EXPECT_FALSE(watch.expired());
+    {
+        std::lock_guard<std::mutex> lock(gate_mutex);
+        released = true;
+    }
+    gate.notify_all();
+    EXPECT_TRUE(Reply(client.read_to_end()).boolean());
+    for (int i = 0; i < 200 && !watch.expired(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(watch.expired());
+}
+
+TEST(ServerPort, PortInUseFailsConstruction) {
+    const int port = free_port();
+    const auto server = std::make_shared<FlashServer>(port);
+    EXPECT_EQ(server->port(), port);
+    EXPECT_THROW(std::make_shared<FlashServer>(port), boost::system::system_error);
+}
+
+}  // namespace
