@@ -87,14 +87,14 @@ void tonemap(socket_ptr socket, bool hdr) {
     Image<float> input = build_input(command_name("tonemap", hdr), payload, hdr, true);
     if (input.size() == 0) return;
 
-    Tonemap tonemap;
-    tonemap.init_constraints();
+    Tonemap problem;
+    problem.init_constraints();
     Image<float> colour;
     Image<float> layers[tonemap_layers];
-    decompose_input(tonemap, std::move(input), hdr, colour, layers);
+    decompose_input(problem, std::move(input), hdr, colour, layers);
 
     const auto compose = hdr ? &Tonemap::compose_hdr : &Tonemap::compose_ldr;
-    const Image<unsigned char> result = im2byte((tonemap.*compose)(
+    const Image<unsigned char> result = im2byte((problem.*compose)(
         colour, layers, white, p.target_gain, p.dynamic_range, p.brightness, p.bright_detail_falloff,
         p.dark_detail_falloff, p.black_point, p.fine_detail_boost, p.saturation));
     colour = Image<float>();
@@ -111,10 +111,10 @@ void decompose(socket_ptr socket, bool hdr) {
     const int width = input.width;
     const int height = input.height;
 
-    Tonemap tonemap;
+    Tonemap problem;
     Image<float> colour;
     Image<float> layers[tonemap_layers];
-    const double mean = decompose_input(tonemap, std::move(input), hdr, colour, layers);
+    const double mean = decompose_input(problem, std::move(input), hdr, colour, layers);
 
     *socket << write_image3(colour);
     colour = Image<float>();
@@ -123,7 +123,7 @@ void decompose(socket_ptr socket, bool hdr) {
     *socket << write_image3(triple);
     gather_layers(layers + 3, triple);
     *socket << write_image3(triple);
-    *socket << write_constraints(tonemap);
+    *socket << write_constraints(problem);
     *socket << mean << width << height;
 }
 

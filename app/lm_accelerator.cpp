@@ -2,6 +2,7 @@
 #include <memory>
 #include <string>
 
+#include "app/command_table.hpp"
 #include "app/commands.hpp"
 #include "app/globals.hpp"
 #include "app/log.hpp"
@@ -22,23 +23,6 @@ constexpr const char* allowed_domains[] = {"localhost", product_site, "www.lumer
 
 /// The file name of our executable, by which a running instance is recognised.
 constexpr const char* program_file_name = "lm_accelerator";
-
-/// A command name and the function that serves it.
-struct Command {
-    const char* name;
-    void (*handler)(socket_ptr);
-};
-
-/// Every command the service answers, in the order of registration.
-constexpr Command commands[] = {
-    {"version", version_handler},
-    {"upgrade", upgrade_handler},
-    {"read_raw", read_raw_handler},
-    {"decompose_hdr", decompose_hdr_handler},
-    {"tonemap_hdr", tonemap_hdr_handler},
-    {"decompose_ldr", decompose_ldr_handler},
-    {"tonemap_ldr", tonemap_ldr_handler},
-};
 
 /// The options of the command line; each is a whole argument, matched exactly.
 struct Options {

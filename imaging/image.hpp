@@ -6,6 +6,8 @@
 #include <memory>
 #include <type_traits>
 
+#include "imaging/pixel_buffer.hpp"
+
 /// A planar image: plane after plane, rows top to bottom, each row left to right.
 /// The value of column x, row y, plane c lies at (c * height + y) * width + x.
 /// Copies duplicate the buffer; moves hand it over and leave the source empty.
@@ -29,12 +31,12 @@ struct Image {
     /// An image of the given size whose values are left unset: every producer writes them all.
     Image(int width, int height, int channels)
         : width(width), height(height), channels(channels),
-          data(new T[static_cast<std::size_t>(width) * height * channels]) {}
+          data(allocate_pixels<T>(static_cast<std::size_t>(width) * height * channels)) {}
 
     /// A copy that owns its own values.
     Image(const Image& o) : width(o.width), height(o.height), channels(o.channels) {
         if (o.data) {
-            data.reset(new T[o.size()]);
+            data = allocate_pixels<T>(o.size());
             std::copy(o.data.get(), o.data.get() + o.size(), data.get());
         }
     }
@@ -49,7 +51,7 @@ struct Image {
     template <typename U>
     explicit Image(const Image<U>& o) : width(o.width), height(o.height), channels(o.channels) {
         if (o.data) {
-            data.reset(new T[o.size()]);
+            data = allocate_pixels<T>(o.size());
             std::transform(o.data.get(), o.data.get() + o.size(), data.get(),
                            [](U v) { return static_cast<T>(v); });
         }

@@ -25,7 +25,7 @@ constexpr std::size_t max_command_name_length = 4096;
 /// One command per connection: reads a zero-terminated name, runs the handler registered under it
 /// (or the fallback handler with the name), then closes the connection. Answers the socket policy
 /// request itself. Register everything before start; the tables are only read afterwards.
-class FlashServer : public TcpServer {
+class FlashServer final : public TcpServer {
 public:
     /// Listens on the port (see TcpServer) and registers the policy reply under its request name.
     explicit FlashServer(int port);
