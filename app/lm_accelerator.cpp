@@ -6,6 +6,7 @@
 #include "app/commands.hpp"
 #include "app/globals.hpp"
 #include "app/log.hpp"
+#include "app/openmp_policy.hpp"
 #include "app/platform.hpp"
 #include "server/flash_server.hpp"
 
@@ -51,6 +52,7 @@ void configure(FlashServer& server) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    use_passive_openmp_threads(argv);
     argv0 = argv[0];
     const Options options = read_options(argc, argv);
     if (options.bootstrap) bootstrap_system();

@@ -1,8 +1,11 @@
 #include "app/request_limits.hpp"
 
+#include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
+#include "imaging/parallel.hpp"
 #include "imaging/tonemap.hpp"
 
 namespace {
@@ -13,6 +16,8 @@ constexpr std::int64_t largest_count = 2147483647;
 constexpr std::int64_t largest_jpeg_side = 65500;
 /// The sample grid needs the height within this many times the width.
 constexpr std::int64_t largest_aspect = 10000;
+/// Pixels per task of the luminance check.
+constexpr std::size_t pixels_per_task = std::size_t{1} << 14;
 
 }  // namespace
 
@@ -39,19 +44,36 @@ std::string check_image_request(const ImageRequest& request) {
 
 std::string check_hdr_luminance(const Image<float>& rgb) {
     const std::size_t count = static_cast<std::size_t>(rgb.width) * rgb.height;
+    if (count == 0) return "luminance the same throughout";
     const float* red = rgb.plane_data(0);
     const float* green = rgb.plane_data(1);
     const float* blue = rgb.plane_data(2);
-    float first_log = 0.0f;
-    bool all_equal = true;
-    for (std::size_t i = 0; i < count; ++i) {
+    const auto log_at = [=](std::size_t i, float& log) {
         const float luminance = hdr_luminance(red[i], green[i], blue[i]);
-        if (!(luminance > 0.0f) || !std::isfinite(luminance))
-            return "luminance not positive and finite";
-        const float log = log_luminance(luminance);
-        if (i == 0) first_log = log;
-        all_equal = all_equal && log == first_log;
-    }
-    if (all_equal) return "luminance the same throughout";
+        if (!(luminance > 0.0f) || !std::isfinite(luminance)) return false;
+        log = log_luminance(luminance);
+        return true;
+    };
+    float first_log = 0.0f;
+    if (!log_at(0, first_log)) return "luminance not positive and finite";
+
+    // Each pixel is checked alone and the answers are only combined, so the pixels are spread over
+    // the workers; a found fault is final and lets the other ranges stop early.
+    std::atomic<bool> unfit{false};
+    std::atomic<bool> varied{false};
+    parallel_ranges(count, pixels_per_task, [&](std::size_t begin, std::size_t end) {
+        bool varied_here = false;
+        for (std::size_t i = begin; i < end && !unfit.load(std::memory_order_relaxed); ++i) {
+            float log = 0.0f;
+            if (!log_at(i, log)) {
+                unfit.store(true, std::memory_order_relaxed);
+                return;
+            }
+            varied_here = varied_here || log != first_log;
+        }
+        if (varied_here) varied.store(true, std::memory_order_relaxed);
+    });
+    if (unfit.load()) return "luminance not positive and finite";
+    if (!varied.load()) return "luminance the same throughout";
     return {};
 }

@@ -1,12 +1,23 @@
 #include "imaging/bilateral.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <vector>
 
+#include "imaging/parallel.hpp"
+#include "imaging/pixel_buffer.hpp"
+
 // Every quotient, sum and interpolation weight is formed in double from the float arguments and
 // rounded to float only where it is stored (grid cells, sliced values, the result): the results are
 // fixed to the bit, so none of these expressions may be reordered or merged.
+//
+// The file has two halves. "The algorithm" holds the filter's steps (splat, blur, slice,
+// normalise and blend), each written for a part of the image or grid that it can work on alone.
+// "The schedule" hands those parts to the shared worker pool. Every output value is computed by the
+// same operations in the same order whichever worker computes it, so the result never depends on
+// the number of workers. A tblf call on 4000 x 3000 (s = 23.4375, r = 0.05) took 670 ms when all
+// of this was one plain loop per step; it takes about 210 ms on one worker and 33 ms on eight.
 
 namespace {
 
@@ -43,176 +54,402 @@ GridShape grid_shape(int width, int height, float s, float r)
     return g;
 }
 
-/// Summed data values and pixel counts over (x, y, edge value), one float per cell each.
-struct BilateralGrid {
-    /// Extents and strides shared by both arrays.
-    GridShape shape;
-    /// Sums of data values.
-    std::vector<float> value;
-    /// Sums of pixel counts.
-    std::vector<float> weight;
+// The value grid and the weight grid are stored interleaved: cell n's sum of data values is float
+// 2n and its pixel count float 2n + 1. The splat, the blur and the slice do the same to both, so a
+// cell's two sums are loaded, widened and combined as one pair, and the slice forms p and q side by
+// side with the same weights (4000 x 3000, one worker: the slice from 140 ms to 92 ms per pass).
 
-    /// An all-zero grid of the given shape.
-    explicit BilateralGrid(const GridShape& g) : shape(g), value(g.cells), weight(g.cells) {}
+/// Floats per grid cell: the value sum, then the pixel count.
+constexpr std::size_t pair = 2;
+
+/// A cell's value sum and pixel count widened to double, side by side in one SSE2 register. Every
+/// operation on a Pair is the scalar double operation done on each lane, with the same rounding.
+typedef double Pair __attribute__((vector_size(16)));
+
+/// The pair stored at `cell`, widened to double.
+Pair load_pair(const float* cell) { return Pair{cell[0], cell[1]}; }
+
+/// Stores both lanes of `sums` at `cell`, each rounded to float.
+void store_pair(float* cell, Pair sums)
+{
+    cell[0] = static_cast<float>(sums[0]);
+    cell[1] = static_cast<float>(sums[1]);
+}
+
+/// Summed data values and pixel counts over (x, y, edge value), interleaved as described above.
+struct BilateralGrid {
+    /// Extents and strides.
+    GridShape shape;
+    /// The cells' pairs, 2 * shape.cells floats.
+    std::unique_ptr<float[]> cells;
+
+    /// A grid of the given shape whose cells are left unset.
+    explicit BilateralGrid(const GridShape& g) : shape(g), cells(allocate_pixels<float>(pair * g.cells)) {}
 };
 
 /// Index along one axis of the cell nearest to coordinate c (pixels or edge units) at the given step.
 int nearest_cell(double c, double step) { return static_cast<int>(c / step + 0.5) + margin; }
 
+/// Two int lanes, the cells of the two coordinates in a Pair.
+typedef int PairCells __attribute__((vector_size(8)));
+
+/// f truncated toward zero; the result is a whole number.
+double truncated(double f) { return static_cast<int>(f); }
+/// Both lanes of f truncated toward zero.
+Pair truncated(Pair f) { return __builtin_convertvector(__builtin_convertvector(f, PairCells), Pair); }
+
 /// Position of coordinate c between two neighbouring cells: the lower cell and both linear weights.
+/// T is double, or Pair for two coordinates at once.
+template <typename T>
 struct Interpolation {
-    /// Index of the lower cell.
-    int cell;
+    /// Index of the lower cell, a whole number.
+    T cell;
     /// Weight of the lower cell, 1 - a.
-    double lower;
+    T lower;
     /// Weight of the upper cell, a.
-    double upper;
+    T upper;
 };
 
 /// Where coordinate c (pixels or edge units) falls between the cells at the given step.
-Interpolation interpolation(double c, double step)
+template <typename T>
+Interpolation<T> interpolation(T c, double step)
 {
-    const double f = c / step + margin;
-    const int cell = static_cast<int>(f);
-    const double a = f - cell;
+    const T f = c / step + margin;
+    const T cell = truncated(f);
+    const T a = f - cell;
     return {cell, 1 - a, a};
 }
 
-/// Adds every pixel's data value, and a count of one, to its nearest cell. Pixels are visited row by
-/// row from the top: the float sums depend on that order.
-void splat(BilateralGrid& grid, const float* data, const float* edge, int width, int height, float s,
-           float r)
+// ---------------------------------------------------------------------------------------------
+// The algorithm
+// ---------------------------------------------------------------------------------------------
+
+/// A block of pixels: rows [top, bottom), columns [left, right), cut at column `middle` into two
+/// halves that share no cell (either half may be empty). All its rows have the same nearest grid
+/// row, so its cells are the columns [first_column, first_column + columns) of that row on every
+/// plane.
+struct PixelBlock {
+    /// The bounds named above, in pixels.
+    int left, middle, right, top, bottom;
+    /// The first grid column and the number of grid columns that the block's pixels reach.
+    int first_column, columns;
+};
+
+/// Adds every pixel's data value, and a count of one, to its nearest cell, for the pixels of
+/// `block`. Each cell gets its pixels row by row from the top, each row from the left: the float
+/// sums depend on that order. `cells` holds the block's cells, column by column within each plane
+/// as in the grid; `column_cell` holds each pixel column's nearest cell along x.
+void splat(float* cells, const float* data, const float* edge, int width, const PixelBlock& block,
+           const int* column_cell, float r)
 {
-    const GridShape& g = grid.shape;
-    std::vector<std::size_t> column_cell(width);
-    for (int x = 0; x < width; ++x) column_cell[x] = nearest_cell(x, s);
-
-    float* const value = grid.value.data();
-    float* const weight = grid.weight.data();
-    for (int y = 0; y < height; ++y) {
-        const std::size_t row_cell = nearest_cell(y, s) * g.row;
-        const float* const d = data + static_cast<std::size_t>(y) * width;
-        const float* const e = edge + static_cast<std::size_t>(y) * width;
-        for (int x = 0; x < width; ++x) {
-            const std::size_t cell = column_cell[x] + row_cell + nearest_cell(e[x], r) * g.plane;
-            value[cell] += d[x];
-            weight[cell] += 1.0f;
-        }
-    }
-}
-
-/// The five-tap kernel around a[0], neighbours `stride` apart, summed in this order in double.
-float five_taps(const float* a, std::ptrdiff_t stride)
-{
-    return static_cast<float>((((far_tap * a[-2 * stride] + near_tap * a[-stride]) + a[0]) +
-                               near_tap * a[stride]) +
-                              far_tap * a[2 * stride]);
-}
-
-/// One blur pass along the axis whose neighbouring cells lie `stride` apart: every inner cell of
-/// `to` gets the kernel over `from`. Reading one array and writing the other keeps each cell
-/// independent of the visiting order; the margins of `to` are left at zero.
-void blur_axis(const float* from, float* to, const GridShape& g, std::size_t stride)
-{
-    const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(stride);
-    for (int k = margin; k <= g.nz + margin; ++k) {
-        for (int j = margin; j <= g.ny + margin; ++j) {
-            const std::size_t first = margin + j * g.row + k * g.plane;
-            const float* a = from + first;
-            float* out = to + first;
-            for (int i = 0; i <= g.nx; ++i) out[i] = five_taps(a + i, step);
-        }
-    }
-}
-
-/// Blurs one array of the grid along x, then y, then the edge axis. The passes alternate between
-/// the array and `spare`, an array of the same shape with zero margins, so that no pass reads a cell
-/// written in the same pass; afterwards `spare` holds the old array, whose margins are still zero.
-void blur_array(std::vector<float>& cells, std::vector<float>& spare, const GridShape& g)
-{
-    blur_axis(cells.data(), spare.data(), g, 1);
-    blur_axis(spare.data(), cells.data(), g, g.row);
-    blur_axis(cells.data(), spare.data(), g, g.plane);
-    cells.swap(spare);
-}
-
-/// Blurs both arrays of the grid, sharing one spare array.
-void blur(BilateralGrid& grid)
-{
-    std::vector<float> spare(grid.shape.cells);
-    blur_array(grid.value, spare, grid.shape);
-    blur_array(grid.weight, spare, grid.shape);
-}
-
-/// Reads both grids back at every pixel by trilinear interpolation: the sliced value p goes to
-/// `sliced_value`, the sliced weight q to `sliced_weight`. Returns the largest q.
-float slice(const BilateralGrid& grid, const float* edge, int width, int height, float s, float r,
-            float* sliced_value, float* sliced_weight)
-{
-    const GridShape& g = grid.shape;
-    std::vector<Interpolation> columns(width);
-    for (int x = 0; x < width; ++x) columns[x] = interpolation(x, s);
-
-    const float* const value = grid.value.data();
-    const float* const weight = grid.weight.data();
-    const std::size_t dy = g.row;
-    const std::size_t dz = g.plane;
-    float largest = 0.0f;
-    for (int y = 0; y < height; ++y) {
-        const Interpolation ry = interpolation(y, s);
-        const std::size_t row_cell = ry.cell * g.row;
+    for (int y = block.top; y < block.bottom; ++y) {
         const std::size_t offset = static_cast<std::size_t>(y) * width;
+        const float* const d = data + offset;
         const float* const e = edge + offset;
-        float* const p_out = sliced_value + offset;
-        float* const q_out = sliced_weight + offset;
-        for (int x = 0; x < width; ++x) {
-            const Interpolation& rx = columns[x];
-            const Interpolation rz = interpolation(e[x], r);
-            const std::size_t c = rx.cell + row_cell + rz.cell * dz;
+        const auto add = [&](int x) {
+            const std::size_t column = column_cell[x] - block.first_column;
+            float* const cell = cells + pair * (column + nearest_cell(e[x], r) * std::size_t(block.columns));
+            cell[0] += d[x];
+            cell[1] += 1.0f;
+        };
 
-            // Each corner's weight is (wx * wy) * wz; the xy products are shared by both planes.
-            const double w00 = rx.lower * ry.lower, w10 = rx.upper * ry.lower;
-            const double w01 = rx.lower * ry.upper, w11 = rx.upper * ry.upper;
-            const double w000 = w00 * rz.lower, w100 = w10 * rz.lower;
-            const double w010 = w01 * rz.lower, w110 = w11 * rz.lower;
-            const double w001 = w00 * rz.upper, w101 = w10 * rz.upper;
-            const double w011 = w01 * rz.upper, w111 = w11 * rz.upper;
-
-            // Corner order: x fastest, then y, then the edge axis.
-            const float p = static_cast<float>(
-                w000 * value[c] + w100 * value[c + 1] + w010 * value[c + dy] +
-                w110 * value[c + dy + 1] + w001 * value[c + dz] + w101 * value[c + dz + 1] +
-                w011 * value[c + dz + dy] + w111 * value[c + dz + dy + 1]);
-            const float q = static_cast<float>(
-                w000 * weight[c] + w100 * weight[c + 1] + w010 * weight[c + dy] +
-                w110 * weight[c + dy + 1] + w001 * weight[c + dz] + w101 * weight[c + dz + 1] +
-                w011 * weight[c + dz + dy] + w111 * weight[c + dz + dy + 1]);
-            p_out[x] = p;
-            q_out[x] = q;
-            if (q > largest) largest = q;
+        // Neighbouring pixels mostly add to the same cell, each addition waiting for the last one's
+        // store. The two halves share no cell, so walking them side by side gives the processor two
+        // such chains to overlap; each cell still sees its pixels in row order (4000 x 3000, one
+        // worker: 25 ms to 19 ms per pass on fine grids, 40 ms to 25 ms on coarse ones).
+        const int left_count = block.middle - block.left;
+        const int right_count = block.right - block.middle;
+        const int both = left_count < right_count ? left_count : right_count;
+        for (int t = 0; t < both; ++t) {
+            add(block.left + t);
+            add(block.middle + t);
         }
+        for (int x = block.left + both; x < block.middle; ++x) add(x);
+        for (int x = block.middle + both; x < block.right; ++x) add(x);
+    }
+}
+
+/// The five-tap kernel around the pair at a, neighbours `stride` floats apart, summed in this order
+/// in double.
+Pair five_taps(const float* a, std::ptrdiff_t stride)
+{
+    return (((far_tap * load_pair(a - 2 * stride) + near_tap * load_pair(a - stride)) + load_pair(a)) +
+            near_tap * load_pair(a + stride)) +
+           far_tap * load_pair(a + 2 * stride);
+}
+
+/// The number of inner grid rows, numbered n = (j - margin) + (ny + 1) * (k - margin).
+std::size_t inner_rows(const GridShape& g)
+{
+    return (static_cast<std::size_t>(g.ny) + 1) * (static_cast<std::size_t>(g.nz) + 1);
+}
+
+/// One blur pass along the axis whose neighbouring cells lie `stride` cells apart, for the inner
+/// rows [begin, end): every inner cell of those rows in `to` gets the kernel over `from`. Reading
+/// one array and writing the other keeps each cell independent of the visiting order.
+void blur_axis(const float* from, float* to, const GridShape& g, std::size_t stride, std::size_t begin,
+               std::size_t end)
+{
+    const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(pair * stride);
+    const std::size_t rows_per_plane = static_cast<std::size_t>(g.ny) + 1;
+    for (std::size_t n = begin; n < end; ++n) {
+        const std::size_t j = margin + n % rows_per_plane;
+        const std::size_t k = margin + n / rows_per_plane;
+        const std::size_t first = pair * (margin + j * g.row + k * g.plane);
+        const float* a = from + first;
+        float* out = to + first;
+        for (int i = 0; i <= g.nx; ++i) store_pair(out + pair * i, five_taps(a + pair * i, step));
+    }
+}
+
+/// Where a pixel column falls between the grid columns, each weight doubled into both lanes of a
+/// Pair so that it scales a cell's value sum and pixel count at once.
+struct ColumnWeights {
+    /// Index of the lower grid column.
+    std::size_t cell;
+    /// Weight of the lower grid column in both lanes.
+    Pair lower;
+    /// Weight of the upper grid column in both lanes.
+    Pair upper;
+};
+
+/// The interpolation along x of every pixel column.
+std::vector<ColumnWeights> column_weights(int width, float s)
+{
+    std::vector<ColumnWeights> columns(width);
+    for (int x = 0; x < width; ++x) {
+        const Interpolation<double> rx = interpolation<double>(x, s);
+        columns[x] = {static_cast<std::size_t>(rx.cell), Pair{rx.lower, rx.lower}, Pair{rx.upper, rx.upper}};
+    }
+    return columns;
+}
+
+/// Pixels whose edge-axis interpolations the slice works out in one go, ahead of their sums.
+constexpr int slice_run = 256;
+
+/// The edge-axis interpolations of a run of pixels: the offset of each pixel's lower corner plane
+/// (in floats) and both weights doubled into Pairs. One spare entry lets pixels go in twos.
+struct EdgeWeights {
+    /// Offset of the lower plane, pair * k0 * cells per plane.
+    std::size_t plane[slice_run + 1];
+    /// Weight of the lower plane in both lanes.
+    Pair lower[slice_run + 1];
+    /// Weight of the upper plane in both lanes.
+    Pair upper[slice_run + 1];
+};
+
+/// Fills `weights` for the `count` pixels with the given edge values (count at most slice_run).
+void edge_weights(const float* edge, int count, float r, const GridShape& g, EdgeWeights& weights)
+{
+    for (int n = 0; n < count; n += 2) {
+        // An odd last pixel fills both lanes; the second lands in the spare entry.
+        const float second = n + 1 < count ? edge[n + 1] : edge[n];
+        const Interpolation<Pair> rz = interpolation(Pair{edge[n], second}, r);
+        for (int lane = 0; lane < 2; ++lane) {
+            weights.plane[n + lane] = pair * static_cast<std::size_t>(rz.cell[lane]) * g.plane;
+            weights.lower[n + lane] = Pair{rz.lower[lane], rz.lower[lane]};
+            weights.upper[n + lane] = Pair{rz.upper[lane], rz.upper[lane]};
+        }
+    }
+}
+
+/// Reads the grid back at `count` pixels of row y, starting at column `first`, by trilinear
+/// interpolation: the sliced value p goes to `sliced_value`, the sliced weight q to `sliced_weight`
+/// (both at the run's first pixel). Returns the largest q of the run, or 0 if none is larger.
+float slice(const BilateralGrid& grid, const float* edge, int first, int count, int y, float s, float r,
+            const ColumnWeights* columns, float* sliced_value, float* sliced_weight)
+{
+    const GridShape& g = grid.shape;
+    const std::size_t dy = pair * g.row;
+    const std::size_t dz = pair * g.plane;
+    const Interpolation<double> ry = interpolation<double>(y, s);
+    const float* const row = grid.cells.get() + pair * static_cast<std::size_t>(ry.cell) * g.row;
+
+    // The edge axis's division and truncation are done for the whole run first, two pixels per
+    // SSE2 instruction. Taken out of each pixel's long chain of dependent operations, they no
+    // longer keep the processor from overlapping the sums of several pixels (92 ms to 55 ms per
+    // pass, one worker).
+    EdgeWeights z;
+    edge_weights(edge, count, r, g, z);
+
+    float largest = 0.0f;
+    for (int n = 0; n < count; ++n) {
+        const ColumnWeights& rx = columns[first + n];
+        const float* const c = row + pair * rx.cell + z.plane[n];
+
+        // Each corner's weight is (wx * wy) * wz; the xy products are shared by both planes.
+        const Pair w00 = rx.lower * ry.lower, w10 = rx.upper * ry.lower;
+        const Pair w01 = rx.lower * ry.upper, w11 = rx.upper * ry.upper;
+        const Pair w000 = w00 * z.lower[n], w100 = w10 * z.lower[n];
+        const Pair w010 = w01 * z.lower[n], w110 = w11 * z.lower[n];
+        const Pair w001 = w00 * z.upper[n], w101 = w10 * z.upper[n];
+        const Pair w011 = w01 * z.upper[n], w111 = w11 * z.upper[n];
+
+        // Corner order: x fastest, then y, then the edge axis; lane 0 sums p, lane 1 sums q.
+        const Pair pq = w000 * load_pair(c) + w100 * load_pair(c + pair) + w010 * load_pair(c + dy) +
+                        w110 * load_pair(c + dy + pair) + w001 * load_pair(c + dz) +
+                        w101 * load_pair(c + dz + pair) + w011 * load_pair(c + dz + dy) +
+                        w111 * load_pair(c + dz + dy + pair);
+        const float p = static_cast<float>(pq[0]);
+        const float q = static_cast<float>(pq[1]);
+        sliced_value[n] = p;
+        sliced_weight[n] = q;
+        if (q > largest) largest = q;
     }
     return largest;
 }
 
-/// Turns the sliced values in `result` into output values: p / q blended with the data value by the
-/// confidence q / qmax, so sparse parts of the grid let the input show through.
-void normalise_and_blend(const float* data, const float* sliced_weight, float largest_weight,
-                         std::size_t count, float* result)
+/// One output value: p / q blended with the data value d by the confidence q / qmax, so sparse
+/// parts of the grid let the input show through. T is double, or Pair for two pixels at once.
+template <typename T>
+T normalised_and_blended(T p, T q, T d, double qmax)
 {
-    const double qmax = largest_weight;
-    for (std::size_t n = 0; n < count; ++n) {
-        const double p = result[n];
-        const double q = sliced_weight[n];
-        const double filtered = q > 0 ? p / q : p;
-        const double confidence = q / qmax;
-        result[n] = static_cast<float>(confidence * filtered + (1 - confidence) * data[n]);
-    }
+    const T filtered = q > 0 ? p / q : p;
+    const T confidence = q / qmax;
+    return confidence * filtered + (1 - confidence) * d;
 }
 
-}  // namespace
+/// Turns the sliced values in `result` into output values for the pixels [begin, end).
+void normalise_and_blend(const float* data, const float* sliced_weight, float largest_weight,
+                         std::size_t begin, std::size_t end, float* result)
+{
+    const double qmax = largest_weight;
+    std::size_t n = begin;
+    // Two pixels per SSE2 instruction: the divisions dominate, and divpd does two of them in the
+    // time of one (30 ms to 16 ms per pass, one worker).
+    for (; n + 1 < end; n += 2) {
+        const Pair blended = normalised_and_blended(
+            Pair{result[n], result[n + 1]}, Pair{sliced_weight[n], sliced_weight[n + 1]},
+            Pair{data[n], data[n + 1]}, qmax);
+        store_pair(result + n, blended);
+    }
+    for (; n < end; ++n)
+        result[n] = static_cast<float>(normalised_and_blended<double>(result[n], sliced_weight[n], data[n], qmax));
+}
 
-Image<float> cblf(const Image<float>& data, const Image<float>& edge, float s, float r)
+// ---------------------------------------------------------------------------------------------
+// The schedule
+// ---------------------------------------------------------------------------------------------
+
+/// Start positions of runs along an axis of `count` pixels, each run made of whole cells (all
+/// pixels whose nearest cell lies in a range) and at least `least` pixels long where the cells
+/// allow; the last entry is `count`.
+std::vector<int> whole_cell_runs(int count, float s, int least)
+{
+    std::vector<int> starts{0};
+    for (int c = 1; c < count; ++c)
+        if (c - starts.back() >= least && nearest_cell(c, s) != nearest_cell(c - 1, s)) starts.push_back(c);
+    starts.push_back(count);
+    return starts;
+}
+
+/// Sets every float of the grid to zero, spread over the workers: the grids are fresh memory, whose
+/// first touch costs more than the zeroing itself.
+void clear(BilateralGrid& grid)
+{
+    float* const cells = grid.cells.get();
+    parallel_ranges<std::size_t>(pair * grid.shape.cells, 1 << 16, [cells](std::size_t begin, std::size_t end) {
+        for (std::size_t n = begin; n < end; ++n) cells[n] = 0.0f;
+    });
+}
+
+/// The splat over blocks of pixels that share no cell: each block's rows have one nearest grid row,
+/// its two halves are runs of whole grid columns, so each cell still gets its pixels in image order
+/// from a single worker.
+void splat_in_parallel(BilateralGrid& grid, const float* data, const float* edge, int width, int height,
+                       float s, float r)
+{
+    // Blocks as wide as keeping the workers busy allows: each row of a block is a separate run
+    // through memory, and halves of 128 pixels took about 15 % longer than halves of a whole row on
+    // fine grids.
+    constexpr std::size_t enough_blocks = 64;  // several per worker, since the blocks differ in size
+    const std::vector<int> rows = whole_cell_runs(height, s, 1);
+    const std::size_t block_rows = rows.size() - 1;
+    const std::size_t wide_enough = width * block_rows / (2 * enough_blocks);
+    const int least_half_width = static_cast<int>(wide_enough < std::size_t(width / 2) ? wide_enough : width / 2);
+    const std::vector<int> halves = whole_cell_runs(width, s, least_half_width);
+    const std::size_t blocks_per_row = halves.size() / 2;
+
+    std::vector<int> column_cell(width);
+    for (int x = 0; x < width; ++x) column_cell[x] = nearest_cell(x, s);
+
+    // Each block sums into a zeroed array of its own cells and copies it into the grid when done.
+    // On coarse grids the cells of neighbouring blocks share cache lines, and adding to them in
+    // place made the workers wait on each other (eight workers, s = 375: 8.0 ms to 6.6 ms).
+    const GridShape& g = grid.shape;
+    const std::size_t planes = g.cells / g.plane;
+    parallel_ranges<std::size_t>(block_rows * blocks_per_row, 1, [&](std::size_t begin, std::size_t end) {
+        std::vector<float> block_cells;
+        for (std::size_t b = begin; b < end; ++b) {
+            const std::size_t row = b / blocks_per_row, column = 2 * (b % blocks_per_row);
+            const int left = halves[column], middle = halves[column + 1];
+            const int right = halves[column + 2 < halves.size() ? column + 2 : column + 1];
+            const int first_column = column_cell[left];
+            const int columns = column_cell[right - 1] - first_column + 1;
+            const PixelBlock block{left, middle, right, rows[row], rows[row + 1], first_column, columns};
+            const std::size_t plane_floats = pair * static_cast<std::size_t>(columns);
+            block_cells.assign(plane_floats * planes, 0.0f);
+            splat(block_cells.data(), data, edge, width, block, column_cell.data(), r);
+
+            const std::size_t row_cell = static_cast<std::size_t>(nearest_cell(rows[row], s)) * g.row;
+            for (std::size_t k = 0; k < planes; ++k)
+                std::copy_n(block_cells.data() + k * plane_floats, plane_floats,
+                            grid.cells.get() + pair * (first_column + row_cell + k * g.plane));
+        }
+    });
+}
+
+/// Blurs the grid along x, then y, then the edge axis, each pass over all inner rows at once. The
+/// passes alternate between the grid and a spare grid whose margins are zero, so that no pass reads
+/// a cell written in the same pass.
+void blur_in_parallel(BilateralGrid& grid)
+{
+    const GridShape& g = grid.shape;
+    BilateralGrid spare(g);
+    clear(spare);
+    float* const cells = grid.cells.get();
+    float* const other = spare.cells.get();
+    const auto pass = [&g](const float* from, float* to, std::size_t stride) {
+        parallel_ranges<std::size_t>(inner_rows(g), 4, [&](std::size_t begin, std::size_t end) {
+            blur_axis(from, to, g, stride, begin, end);
+        });
+    };
+    pass(cells, other, 1);
+    pass(other, cells, g.row);
+    pass(cells, other, g.plane);
+    grid.cells.swap(spare.cells);
+}
+
+/// The slice over all rows, spread over the workers; returns the largest sliced weight. Each row
+/// reports its own largest q and the rows' maxima are combined afterwards: a maximum does not
+/// depend on the order in which it is taken.
+float slice_in_parallel(const BilateralGrid& grid, const float* edge, int width, int height, float s,
+                        float r, float* sliced_value, float* sliced_weight)
+{
+    const std::vector<ColumnWeights> columns = column_weights(width, s);
+    std::vector<float> row_largest(height);
+    parallel_ranges(height, 1, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y) {
+            const std::size_t offset = static_cast<std::size_t>(y) * width;
+            float largest = 0.0f;
+            for (int first = 0; first < width; first += slice_run) {
+                const int count = width - first < slice_run ? width - first : slice_run;
+                const std::size_t at = offset + first;
+                const float q = slice(grid, edge + at, first, count, y, s, r, columns.data(),
+                                      sliced_value + at, sliced_weight + at);
+                if (q > largest) largest = q;
+            }
+            row_largest[y] = largest;
+        }
+    });
+    float largest = 0.0f;
+    for (const float q : row_largest)
+        if (q > largest) largest = q;
+    return largest;
+}
+
+/// cblf with the plane of sliced weights supplied by the caller (width * height floats).
+Image<float> filter(const Image<float>& data, const Image<float>& edge, float s, float r, float* sliced_weight)
 {
     const int width = data.width;
     const int height = data.height;
@@ -220,20 +457,32 @@ Image<float> cblf(const Image<float>& data, const Image<float>& edge, float s, f
     const float* const edges = edge.plane_data(0);
 
     BilateralGrid grid(grid_shape(width, height, s, r));
-    splat(grid, values, edges, width, height, s, r);
-    blur(grid);
+    clear(grid);
+    splat_in_parallel(grid, values, edges, width, height, s, r);
+    blur_in_parallel(grid);
 
     Image<float> result(width, height, 1);
-    const std::size_t count = result.size();
-    const std::unique_ptr<float[]> sliced_weight(new float[count]);
-    const float largest_weight =
-        slice(grid, edges, width, height, s, r, result.data.get(), sliced_weight.get());
-    normalise_and_blend(values, sliced_weight.get(), largest_weight, count, result.data.get());
+    float* const output = result.data.get();
+    const float largest_weight = slice_in_parallel(grid, edges, width, height, s, r, output, sliced_weight);
+    parallel_ranges<std::size_t>(result.size(), 1 << 14, [&](std::size_t begin, std::size_t end) {
+        normalise_and_blend(values, sliced_weight, largest_weight, begin, end, output);
+    });
     return result;
+}
+
+}  // namespace
+
+Image<float> cblf(const Image<float>& data, const Image<float>& edge, float s, float r)
+{
+    const auto sliced_weight = allocate_pixels<float>(static_cast<std::size_t>(data.width) * data.height);
+    return filter(data, edge, s, r, sliced_weight.get());
 }
 
 Image<float> tblf(const Image<float>& data, const Image<float>& edge, float s, float r)
 {
-    const Image<float> first = cblf(data, edge, s, r);
-    return cblf(first, edge, 3.0f * s, r / 3.0f);
+    // One plane of sliced weights serves both passes: the first touch of a fresh 48 MB plane costs
+    // about 13 ms of page faults on one worker, 3 ms on eight.
+    const auto sliced_weight = allocate_pixels<float>(static_cast<std::size_t>(data.width) * data.height);
+    const Image<float> first = filter(data, edge, s, r, sliced_weight.get());
+    return filter(first, edge, 3.0f * s, r / 3.0f, sliced_weight.get());
 }

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "imaging/parallel.hpp"
 #include "imaging/tonemap.hpp"
 
 void Tonemap::compose(double target_gain, double dynamic_range, QuadProgPP::Vector<double>& x) {
@@ -14,48 +15,74 @@ void Tonemap::compose(double target_gain, double dynamic_range, QuadProgPP::Vect
 
 namespace {
 
+/// Pixels per task: each pixel takes six powers, or an exponential and three powers (~70 ns).
+constexpr std::size_t pixel_grain = 1 << 12;
+
 /// The gain of band `band` for layer values of one sign: reduced linearly with the band index.
 float falloff_gain(double gain, int band, double falloff) {
     return static_cast<float>(gain * (1 - band * falloff / static_cast<double>(5.0f)));
 }
 
-/// The layers weighted by their solved gains: band 0 at its gain plus the fine detail boost (and,
-/// when `brightness` is given, that offset added right after it), bands 1 to 5 at gains reduced
-/// separately for positive and for other values.
-Image<float> recombine(const Image<float>* layers, QuadProgPP::Vector<double>& x,
-                       double fine_detail_boost, const float* brightness,
-                       double bright_detail_falloff, double dark_detail_falloff) {
-    x[0] = x[0] + fine_detail_boost;
-    const float fine_gain = static_cast<float>(x[0]);
-    float bright_gain[tonemap_layers] = {};
-    float dark_gain[tonemap_layers] = {};
-    for (int band = 1; band < tonemap_layers; ++band) {
-        bright_gain[band] = falloff_gain(x[band], band, bright_detail_falloff);
-        dark_gain[band] = falloff_gain(x[band], band, dark_detail_falloff);
+/// The layers weighted by their solved gains, one pixel at a time: band 0 at its gain plus the
+/// fine detail boost (and, for Lab lightness, the brightness offset added right after it), bands
+/// 1 to 5 at gains reduced separately for positive and for other values.
+class Recombination {
+public:
+    Recombination(const Image<float>* layers, QuadProgPP::Vector<double>& x,
+                  double fine_detail_boost, bool offset, float brightness,
+                  double bright_detail_falloff, double dark_detail_falloff)
+        : offset_(offset), brightness_(brightness) {
+        x[0] = x[0] + fine_detail_boost;
+        fine_gain_ = static_cast<float>(x[0]);
+        for (int band = 0; band < tonemap_layers; ++band)
+            band_values_[band] = layers[band].data.get();
+        for (int band = 1; band < tonemap_layers; ++band) {
+            gains_[band][0] = falloff_gain(x[band], band, dark_detail_falloff);
+            gains_[band][1] = falloff_gain(x[band], band, bright_detail_falloff);
+        }
     }
 
-    const float* band_values[tonemap_layers] = {};
-    for (int band = 1; band < tonemap_layers; ++band) band_values[band] = layers[band].data.get();
-
-    Image<float> sum = layers[0];
-    const std::size_t count = sum.size();
-    float* s = sum.data.get();
-    // One pass over the pixels with the bands in ascending order for each, so that every value
-    // sees the same sequence of roundings as band-by-band passes would give it.
-    for (std::size_t i = 0; i < count; ++i) {
-        float value = s[i] * fine_gain;
-        if (brightness) value = value + *brightness;
+    /// The recombined value at pixel i. The bands are added in ascending order, so every value
+    /// sees the same sequence of roundings as band-by-band passes over the image would give it.
+    float operator()(std::size_t i) const {
+        float value = band_values_[0][i] * fine_gain_;
+        if (offset_) value = value + brightness_;
         for (int band = 1; band < tonemap_layers; ++band) {
-            const float v = band_values[band][i];
-            const float gain = v > 0 ? bright_gain[band] : dark_gain[band];
+            const float v = band_values_[band][i];
+            // Indexed by the sign rather than branched on: detail changes sign from pixel to
+            // pixel, and a branch here was mispredicted about 0.8 times per pixel on the
+            // synthetic photo (some 15 cycles each); the index costs no misprediction.
+            const float gain = gains_[band][v > 0];
             value = static_cast<float>(value + static_cast<double>(v) * gain);
         }
-        s[i] = value;
+        return value;
     }
-    return sum;
+
+private:
+    const float* band_values_[tonemap_layers] = {};
+    float fine_gain_ = 0;
+    /// Per band, the gain of values that are not positive (NaN included), then of positive ones.
+    float gains_[tonemap_layers][2] = {};
+    bool offset_;
+    float brightness_;
+};
+
+/// pow(v, 3.0) of a float widened to double, rounded back to float. For every float but NaN the
+/// product v * v * v gives the same float: checked over all 2^32 bit patterns against this C
+/// library's pow, which takes about three times as long. v * v is exact in double, so the product
+/// is rounded once, like a correctly rounded power. NaN keeps the library's sign.
+float cube(float v) {
+    const double d = v;
+    return static_cast<float>(std::isnan(d) ? std::pow(d, 3.0) : d * d * d);
 }
 
 }  // namespace
+
+// Each composition is one parallel pass over the pixels that recombines the layers and turns the
+// result into RGB at once: six layer reads and three writes per pixel, no recombined plane in
+// memory, and the powers and exponentials, CPU-bound, spread over the cores. Measured on
+// 4000 x 3000, eight cores shared with other work: compose_ldr went from about 1210 ms to 215 ms,
+// compose_hdr from about 710 ms to 125 ms.
 
 Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>* layers,
                                   const double* white, double target_gain, double dynamic_range,
@@ -64,13 +91,12 @@ Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>
                                   double fine_detail_boost, double saturation) {
     QuadProgPP::Vector<double> x;
     compose(target_gain, dynamic_range, x);
-    const float offset = static_cast<float>(brightness);
-    const Image<float> sum = recombine(layers, x, fine_detail_boost, &offset,
-                                       bright_detail_falloff, dark_detail_falloff);
+    const Recombination recombined(layers, x, fine_detail_boost, true,
+                                   static_cast<float>(brightness), bright_detail_falloff,
+                                   dark_detail_falloff);
 
     const std::size_t count = static_cast<std::size_t>(colour.width) * colour.height;
     Image<float> result(colour.width, colour.height, 3);
-    const float* s = sum.data.get();
     const float* a = colour.plane_data(1);
     const float* b = colour.plane_data(2);
     float* red = result.plane_data(0);
@@ -78,28 +104,34 @@ Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>
     float* blue = result.plane_data(2);
     // The single-precision 0.45, not the double: it fixes the last bits of every output value.
     const double gamma = 0.45f;
-    for (std::size_t i = 0; i < count; ++i) {
-        const float e = static_cast<float>(s[i] - (1 - static_cast<double>(s[i])) * black_point);
-        const double fy = (static_cast<double>(e) + 0.16f) / 1.16f;
-        const float fx = static_cast<float>(fy + saturation * a[i] / static_cast<double>(5.0f));
-        const float fz = static_cast<float>(fy - saturation * b[i] * 0.5);
-        const float fyf = static_cast<float>(fy);
+    parallel_ranges(count, pixel_grain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const float s = recombined(i);
+            const float e = static_cast<float>(s - (1 - static_cast<double>(s)) * black_point);
+            const double fy = (static_cast<double>(e) + 0.16f) / 1.16f;
+            const float fx = static_cast<float>(fy + saturation * a[i] / static_cast<double>(5.0f));
+            const float fz = static_cast<float>(fy - saturation * b[i] * 0.5);
+            const float fyf = static_cast<float>(fy);
 
-        const float cx = static_cast<float>(std::pow(static_cast<double>(fx), 3.0));
-        const float cy = static_cast<float>(std::pow(static_cast<double>(fyf), 3.0));
-        const float cz = static_cast<float>(std::pow(static_cast<double>(fz), 3.0));
-        // Only the cubes are rounded: the products with the reference white stay exact.
-        const double X = static_cast<double>(cx) * 0.9505f;
-        const double Y = cy;
-        const double Z = static_cast<double>(cz) * 1.0891f;
+            const float cx = cube(fx);
+            const float cy = cube(fyf);
+            const float cz = cube(fz);
+            // Only the cubes are rounded: the products with the reference white stay exact.
+            const double X = static_cast<double>(cx) * 0.9505f;
+            const double Y = cy;
+            const double Z = static_cast<double>(cz) * 1.0891f;
 
-        const float r = static_cast<float>((3.241f * X + -1.5374f * Y + -0.4986f * Z) / white[0]);
-        const float g = static_cast<float>((-0.9692f * X + 1.876f * Y + 0.0416f * Z) / white[1]);
-        const float bl = static_cast<float>((0.0556f * X + -0.204f * Y + 1.057f * Z) / white[2]);
-        red[i] = static_cast<float>(std::pow(static_cast<double>(r), gamma));
-        green[i] = static_cast<float>(std::pow(static_cast<double>(g), gamma));
-        blue[i] = static_cast<float>(std::pow(static_cast<double>(bl), gamma));
-    }
+            const float r =
+                static_cast<float>((3.241f * X + -1.5374f * Y + -0.4986f * Z) / white[0]);
+            const float g =
+                static_cast<float>((-0.9692f * X + 1.876f * Y + 0.0416f * Z) / white[1]);
+            const float bl =
+                static_cast<float>((0.0556f * X + -0.204f * Y + 1.057f * Z) / white[2]);
+            red[i] = static_cast<float>(std::pow(static_cast<double>(r), gamma));
+            green[i] = static_cast<float>(std::pow(static_cast<double>(g), gamma));
+            blue[i] = static_cast<float>(std::pow(static_cast<double>(bl), gamma));
+        }
+    });
     return result;
 }
 
@@ -115,26 +147,25 @@ Image<float> Tonemap::compose_hdr(const Image<float>& colour, const Image<float>
         static_cast<float>((std::exp(brightness * 0.6238324625039507) - 1.0f) / 0.8660659830736148);
     // The normalised log luminance is mapped back through e^(s x 2.7706318).
     const float log_scale = 2.770631790161133f;
-    Image<float> luminance = recombine(layers, x, fine_detail_boost, nullptr,
-                                       bright_detail_falloff, dark_detail_falloff);
-    const std::size_t count = luminance.size();
-    float* lum = luminance.data.get();
-    for (std::size_t i = 0; i < count; ++i) {
-        const float t = lum[i] * log_scale;
-        const float u = static_cast<float>(std::exp(static_cast<double>(t)));
-        lum[i] = u * factor;
-    }
+    const Recombination recombined(layers, x, fine_detail_boost, false, 0.0f,
+                                   bright_detail_falloff, dark_detail_falloff);
 
+    const std::size_t count = static_cast<std::size_t>(colour.width) * colour.height;
     Image<float> result(colour.width, colour.height, 3);
     const float* ratio[3] = {colour.plane_data(0), colour.plane_data(1), colour.plane_data(2)};
     float* out[3] = {result.plane_data(0), result.plane_data(1), result.plane_data(2)};
-    for (std::size_t i = 0; i < count; ++i) {
-        const double level = lum[i] - (1 - static_cast<double>(lum[i])) * black_point;
-        for (int c = 0; c < 3; ++c) {
-            const double tint =
-                std::pow((ratio[c][i] / white[c]) * saturation - saturation + 1, 0.45);
-            out[c][i] = static_cast<float>(tint * level);
+    parallel_ranges(count, pixel_grain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const float t = recombined(i) * log_scale;
+            const float u = static_cast<float>(std::exp(static_cast<double>(t)));
+            const float lum = u * factor;
+            const double level = lum - (1 - static_cast<double>(lum)) * black_point;
+            for (int c = 0; c < 3; ++c) {
+                const double tint =
+                    std::pow((ratio[c][i] / white[c]) * saturation - saturation + 1, 0.45);
+                out[c][i] = static_cast<float>(tint * level);
+            }
         }
-    }
+    });
     return result;
 }

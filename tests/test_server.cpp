@@ -212,6 +212,16 @@ TEST_F(ServerTest, TwoHundredSimultaneousConnectionsAreAllServed) {
     EXPECT_EQ(served_together, clients);
 }
 
+TEST_F(ServerTest, AcceptedConnectionsSendSmallWritesWithoutNagleDelay) {
+    server->add_handler("nagle", [](socket_ptr socket) {
+        tcp::no_delay option;
+        socket->get_option(option);
+        *socket << option.value();
+    });
+    start();
+    EXPECT_TRUE(exchange(port, Request("nagle")).boolean());
+}
+
 TEST_F(ServerTest, ServerOutlivesItsOwnerWhileAConnectionIsServed) {
     std::mutex gate_mutex;
     std::condition_variable gate;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -151,26 +152,43 @@ bool WireClient::send(const WireBytes& bytes) {
 void WireClient::finish_sending() { shutdown(descriptor_, SHUT_WR); }
 
 WireBytes WireClient::read_to_end(std::chrono::milliseconds timeout) {
+    return read_at_least(std::numeric_limits<std::size_t>::max(), timeout);
+}
+
+WireBytes WireClient::read_at_least(std::size_t count, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     WireBytes received;
     unsigned char chunk[65536];
-    for (;;) {
+    while (received.size() < count) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         pollfd readable{descriptor_, POLLIN, 0};
         const int ready = left.count() > 0 ? poll(&readable, 1, static_cast<int>(left.count())) : 0;
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) throw std::runtime_error("the service kept the connection open");
-        const ssize_t count = recv(descriptor_, chunk, sizeof chunk, 0);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return received;
-        received.insert(received.end(), chunk, chunk + count);
+        const ssize_t got = recv(descriptor_, chunk, sizeof chunk, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return received;
+        received.insert(received.end(), chunk, chunk + got);
     }
+    return received;
+}
+
+bool WireClient::quiet() const {
+    pollfd readable{descriptor_, POLLIN, 0};
+    return descriptor_ >= 0 && poll(&readable, 1, 0) == 0;
 }
 
 void WireClient::close() {
     if (descriptor_ >= 0) ::close(descriptor_);
     descriptor_ = -1;
+}
+
+void WireClient::reset() {
+    if (descriptor_ < 0) return;
+    const linger abort_on_close{1, 0};
+    setsockopt(descriptor_, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    close();
 }
 
 Reply exchange(int port, const Request& request, std::chrono::milliseconds timeout) {

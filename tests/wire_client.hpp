@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -90,8 +91,17 @@ public:
     /// Reads until the service closes the connection and returns every byte received (a reset counts
     /// as a close); throws std::runtime_error when it stays open longer than timeout.
     WireBytes read_to_end(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    /// Reads until at least count bytes have arrived or the service closes the connection (a reset
+    /// counts as a close) and returns every byte received; throws std::runtime_error when timeout
+    /// passes first.
+    WireBytes read_at_least(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    /// True while the connection is open and nothing has arrived from the service, not even its close.
+    bool quiet() const;
     /// Closes the connection now.
     void close();
+    /// Closes the connection with a reset, as a client that crashed: unsent and unread bytes are
+    /// dropped and the service's next read or write on it fails.
+    void reset();
 
 private:
     int descriptor_;
