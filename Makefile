@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench load clean
 
 all: build
 
@@ -18,6 +18,17 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# Benchmarks measure the optimised build: one warm-up, then minimum and median of several runs.
+bench: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target run_benchmarks
+
+# The load test: hundreds of simultaneous clients against the optimised build; fails when a check fails.
+load: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target load_test
+	$(BUILD_DIR)/bench/load_test
 
 clean:
 	rm -rf $(BUILD_DIR) build-*

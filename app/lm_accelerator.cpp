@@ -8,6 +8,7 @@
 #include "app/log.hpp"
 #include "app/openmp_policy.hpp"
 #include "app/platform.hpp"
+#include "app/process_resources.hpp"
 #include "server/flash_server.hpp"
 
 namespace {
@@ -47,12 +48,14 @@ void configure(FlashServer& server) {
     for (const char* domain : allowed_domains) server.add_allowed_domain(domain);
     for (const Command& command : commands) server.add_handler(command.name, command.handler);
     server.set_default_handler(default_handler);
+    server.set_idle_handler(release_idle_memory);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
     use_passive_openmp_threads(argv);
+    prepare_process_resources();
     argv0 = argv[0];
     const Options options = read_options(argc, argv);
     if (options.bootstrap) bootstrap_system();

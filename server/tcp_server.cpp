@@ -1,7 +1,11 @@
 #include "server/tcp_server.hpp"
 
+#include <chrono>
 #include <cstdint>
+#include <system_error>
 #include <thread>
+
+#include <boost/asio/error.hpp>
 
 using boost::asio::ip::tcp;
 
@@ -15,9 +19,21 @@ void send_without_delay(tcp::socket& socket) {
     socket.set_option(tcp::no_delay(true), ignored);
 }
 
+/// Accept errors that come from a shortage of descriptors, buffers or memory, which ends when
+/// connections close, or from a peer that left before it was accepted.
+bool is_passing_accept_error(const boost::system::error_code& error) {
+    namespace error_codes = boost::asio::error;
+    return error == error_codes::no_descriptors || error == error_codes::no_buffer_space ||
+           error == error_codes::no_memory || error == error_codes::connection_aborted ||
+           error == boost::system::errc::too_many_files_open_in_system;
+}
+
+/// How long a shortage waits before the next accept: connections close in the meantime.
+constexpr std::chrono::milliseconds shortage_pause{100};
+
 }  // namespace
 
-TcpServer::TcpServer(int port) : acceptor_(io_context_), port_(port) {
+TcpServer::TcpServer(int port) : acceptor_(io_context_), retry_timer_(io_context_), port_(port) {
     acceptor_.open(tcp::v4());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(tcp::endpoint(tcp::v4(), static_cast<std::uint16_t>(port)));
@@ -38,13 +54,33 @@ void TcpServer::accept() {
     });
 }
 
-// An accept error ends the accept chain for good: once nothing else is pending, start returns.
-// The connection's thread starts before the next accept is queued, and runs detached.
+void TcpServer::set_idle_handler(std::function<void()> handler) { idle_handler_ = std::move(handler); }
+
+// Any other accept error ends the accept chain for good: once nothing else is pending, start
+// returns. A shortage does not: otherwise a client that opens connections until the descriptors
+// run out would end the service. The connection's thread starts before the next accept is queued,
+// and runs detached; when no thread can be started, that one connection is closed unanswered.
 void TcpServer::handle_accept(socket_ptr socket, const boost::system::error_code& error) {
-    if (error) return;
-    std::thread([server = shared_from_this(), socket] {
-        send_without_delay(*socket);
-        server->respond(socket);
-    }).detach();
+    if (error) {
+        if (!is_passing_accept_error(error)) return;
+        retry_timer_.expires_after(shortage_pause);
+        retry_timer_.async_wait([this](const boost::system::error_code&) { accept(); });
+        return;
+    }
+    try {
+        ++active_connections_;
+        std::thread([server = shared_from_this(), socket]() mutable { server->serve(std::move(socket)); })
+            .detach();
+    } catch (const std::system_error&) {
+        --active_connections_;
+    }
     accept();
+}
+
+void TcpServer::serve(socket_ptr socket) {
+    send_without_delay(*socket);
+    respond(socket);
+    // The last share of the socket closes it, before any idle work.
+    socket.reset();
+    if (--active_connections_ == 0 && idle_handler_) idle_handler_();
 }

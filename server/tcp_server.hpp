@@ -1,8 +1,11 @@
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <memory>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -27,6 +30,9 @@ public:
     void abort();
     /// The port given to the constructor.
     int port() const { return port_; }
+    /// Sets what runs on a connection's thread after it served the last connection still open.
+    /// Set it before start.
+    void set_idle_handler(std::function<void()> handler);
 
     /// Serves one accepted connection; runs on that connection's own thread.
     virtual void respond(socket_ptr socket) = 0;
@@ -38,8 +44,12 @@ protected:
 private:
     void accept();
     void handle_accept(socket_ptr socket, const boost::system::error_code& error);
+    void serve(socket_ptr socket);
 
     boost::asio::io_context io_context_;
     boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::steady_timer retry_timer_;
     int port_;
+    std::atomic<int> active_connections_{0};
+    std::function<void()> idle_handler_;
 };
