@@ -12,6 +12,8 @@ std::vector<unsigned char> argb_payload(const Image<float>& photo) { return writ
 
 std::vector<unsigned char> float_payload(const Image<float>& photo) { return write_float(photo); }
 
+ToneSettings bench_settings() { return working_settings(0.3); }
+
 std::vector<unsigned char> photo_dng(int width, int height) {
     const Image<float> photo = synthetic_photo(width, height);
     DngDescription description;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "imaging/image.hpp"
+#include "tests/tone_settings.hpp"
 
 // The inputs every benchmark works on, so that request and stage timings describe the same work.
 
@@ -27,23 +28,4 @@ std::vector<unsigned char> photo_dng(int width, int height);
 /// The composition settings of every tone-mapping benchmark: a range narrow enough that the
 /// sample bounds bind (so the solver has work), detail falloffs, a black point and a fine-detail
 /// boost (so the recomposition has work).
-struct ToneSettings {
-    /// Per-channel divisors of the result.
-    double white[3] = {0.9, 1.0, 1.0};
-    /// Gain the layers should keep.
-    double target_gain = 0.8;
-    /// Range the recombined layers must stay within.
-    double dynamic_range = 0.3;
-    /// Brightness of the result.
-    double brightness = 0.5;
-    /// Reduction of the coarser bands' gains for positive values.
-    double bright_detail_falloff = 0.3;
-    /// Reduction of the coarser bands' gains for other values.
-    double dark_detail_falloff = 0.2;
-    /// Black point of the result.
-    double black_point = 0.05;
-    /// Extra gain of the finest band.
-    double fine_detail_boost = 0.3;
-    /// Colour saturation of the result.
-    double saturation = 1.2;
-};
+ToneSettings bench_settings();

@@ -31,6 +31,7 @@
 #include "bench/bench_timing.hpp"
 #include "bench/libraw_decoding.hpp"
 #include "bench/timed_exchange.hpp"
+#include "tests/image_requests.hpp"
 #include "tests/resident_memory.hpp"
 #include "tests/service_process.hpp"
 #include "tests/wire_client.hpp"
@@ -70,22 +71,6 @@ Service start_service(bool one_core) {
     if (!port) throw std::runtime_error("the service announced no port");
     service.port = *port;
     return service;
-}
-
-Request decompose_request(const std::string& command, const WireBytes& pixels) {
-    Request request(command);
-    request.bytes(pixels).integer(photo_width).integer(photo_height).integer(0);
-    return request;
-}
-
-Request tonemap_request(const std::string& command, const WireBytes& pixels) {
-    const ToneSettings s;
-    Request request = decompose_request(command, pixels);
-    request.number(s.white[0]).number(s.white[1]).number(s.white[2]).number(s.target_gain);
-    request.number(s.dynamic_range).number(s.brightness).number(s.bright_detail_falloff);
-    request.number(s.dark_detail_falloff).number(s.black_point).number(s.fine_detail_boost);
-    request.number(s.saturation);
-    return request;
 }
 
 void check(bool condition, const std::string& what) {
@@ -150,7 +135,8 @@ WireBytes time_request(const Service& service, const std::string& title, const R
 }
 
 void bench_tonemap_ldr(const Service& service, const Image<float>& photo, Summary* whole) {
-    const Request request = tonemap_request("tonemap_ldr", argb_payload(photo));
+    const Request request =
+        tonemap_request("tonemap_ldr", argb_payload(photo), photo_width, photo_height, 0, bench_settings());
     check_tonemap_reply(Reply(time_request(
         service, "tonemap_ldr 4000 x 3000", request,
         "reading, decomposition, composition, ARGB packing",
@@ -159,14 +145,15 @@ void bench_tonemap_ldr(const Service& service, const Image<float>& photo, Summar
 }
 
 void bench_tonemap_hdr(const Service& service, const Image<float>& photo) {
-    const Request request = tonemap_request("tonemap_hdr", float_payload(photo));
+    const Request request =
+        tonemap_request("tonemap_hdr", float_payload(photo), photo_width, photo_height, 0, bench_settings());
     check_tonemap_reply(Reply(time_request(service, "tonemap_hdr 4000 x 3000", request,
                                            "reading, decomposition, composition, ARGB packing",
                                            "ARGB transfer, JPEG encoding and transfer")));
 }
 
 void bench_decompose_ldr(const Service& service, const Image<float>& photo) {
-    const Request request = decompose_request("decompose_ldr", argb_payload(photo));
+    const Request request = decompose_request("decompose_ldr", argb_payload(photo), photo_width, photo_height);
     check_decompose_reply(Reply(time_request(
         service, "decompose_ldr 4000 x 3000", request,
         "reading, decomposition, colour packing: the compute",
@@ -271,7 +258,8 @@ void bench_clients(const Service& service) {
 void bench_memory(bool one_core, const Image<float>& photo) {
     const Service fresh = start_service(one_core);
     const long idle = process_status_value(fresh.process->pid(), "VmHWM:");
-    const Request request = tonemap_request("tonemap_ldr", argb_payload(photo));
+    const Request request =
+        tonemap_request("tonemap_ldr", argb_payload(photo), photo_width, photo_height, 0, bench_settings());
     ReplyStorage storage;
     timed_exchange(fresh.port, request.data(), storage);
     check_tonemap_reply(Reply(storage.reply()));

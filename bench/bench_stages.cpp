@@ -95,7 +95,7 @@ private:
 /// The handler's steps for one "tonemap_ldr", releasing each buffer where the handler does.
 void follow_memory(const std::vector<unsigned char>& argb) {
     MemoryTrail trail;
-    const ToneSettings s;
+    const ToneSettings s = bench_settings();
     std::vector<unsigned char> payload;
     Image<float> input;
     Tonemap tonemap;
@@ -164,7 +164,7 @@ void bench_ldr_and_common(const std::vector<unsigned char>& argb, const std::vec
     stage("sampling: sample_pixels alone (the CI fill is inside decompose)", runs,
           [&] { sample_pixels(width, height); });
 
-    const ToneSettings s;
+    const ToneSettings s = bench_settings();
     QuadProgPP::Vector<double> gains;
     const Summary solver =
         stage("solver: Tonemap::compose", runs, [&] { tonemap.compose(s.target_gain, s.dynamic_range, gains); });

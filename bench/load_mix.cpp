@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "bench/bench_inputs.hpp"
+#include "tests/image_requests.hpp"
 #include "tests/synthetic_photo.hpp"
 
 namespace {
@@ -13,15 +14,9 @@ constexpr std::size_t marker_and_count = 5;
 MixedRequest image_request(RequestKind kind, int width, int height, int rotation, std::uint32_t seed) {
     const WireBytes pixels = argb_payload(synthetic_photo(width, height, seed));
     const std::string command = command_of(kind);
-    Request request(command);
-    request.bytes(pixels).integer(width).integer(height).integer(rotation);
-    if (kind == RequestKind::tone_mapping) {
-        const ToneSettings s;
-        request.number(s.white[0]).number(s.white[1]).number(s.white[2]).number(s.target_gain);
-        request.number(s.dynamic_range).number(s.brightness).number(s.bright_detail_falloff);
-        request.number(s.dark_detail_falloff).number(s.black_point).number(s.fine_detail_boost);
-        request.number(s.saturation);
-    }
+    Request request = kind == RequestKind::tone_mapping
+                          ? tonemap_request(command, pixels, width, height, rotation, bench_settings())
+                          : decompose_request(command, pixels, width, height, rotation);
     const std::size_t payload_begin = command.size() + 1 + marker_and_count;
     return {kind,
             command + " " + std::to_string(width) + "x" + std::to_string(height) + " r" + std::to_string(rotation),

@@ -5,47 +5,21 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/image_requests.hpp"
 #include "tests/jpeg_decoder.hpp"
+#include "tests/resident_memory.hpp"
+#include "tests/running_service.hpp"
 #include "tests/service_process.hpp"
 #include "tests/synthetic_photo.hpp"
 #include "tests/wire_client.hpp"
 
 namespace {
-
-/// The eleven doubles that follow the rotation of a tone-mapping request, in wire order. The
-/// defaults leave the layers as they are: gain 1 everywhere, no constraint can bind.
-struct Settings {
-    double white[3] = {1.0, 1.0, 1.0};
-    double target_gain = 1.0;
-    double dynamic_range = 1e9;
-    double brightness = 0.5;
-    double bright_detail_falloff = 0.0;
-    double dark_detail_falloff = 0.0;
-    double black_point = 0.0;
-    double fine_detail_boost = 0.0;
-    double saturation = 1.0;
-};
-
-/// Settings that make the composition do real work: compressed range, falloffs, boost.
-Settings working_settings() {
-    Settings s;
-    s.white[0] = 0.9;
-    s.target_gain = 0.8;
-    s.dynamic_range = 0.6;
-    s.bright_detail_falloff = 0.3;
-    s.dark_detail_falloff = 0.2;
-    s.black_point = 0.05;
-    s.fine_detail_boost = 0.3;
-    s.saturation = 1.2;
-    return s;
-}
 
 /// An ARGB payload of a photo: each channel rounded to a byte within [52, 242].
 WireBytes argb(const Image<float>& photo, unsigned char alpha = 255) {
@@ -66,29 +40,6 @@ WireBytes planar(const Image<float>& image) {
     WireBytes bytes(image.size() * sizeof(float));
     std::memcpy(bytes.data(), image.data.get(), bytes.size());
     return bytes;
-}
-
-/// A decomposition request: the pixels, width, height and rotation.
-Request decompose_request(const std::string& command, const WireBytes& pixels, int width, int height,
-                          int rotation = 0) {
-    Request request(command);
-    request.bytes(pixels).integer(width).integer(height).integer(rotation);
-    return request;
-}
-
-/// Appends the eleven settings of a tone-mapping request.
-Request& append_settings(Request& request, const Settings& s) {
-    request.number(s.white[0]).number(s.white[1]).number(s.white[2]).number(s.target_gain);
-    request.number(s.dynamic_range).number(s.brightness).number(s.bright_detail_falloff);
-    request.number(s.dark_detail_falloff).number(s.black_point).number(s.fine_detail_boost);
-    return request.number(s.saturation);
-}
-
-/// A tone-mapping request: the decomposition request followed by the eleven settings.
-Request tonemap_request(const std::string& command, const WireBytes& pixels, int width, int height,
-                        int rotation = 0, const Settings& s = {}) {
-    Request request = decompose_request(command, pixels, width, height, rotation);
-    return append_settings(request, s);
 }
 
 /// The four values of a tone-mapping reply.
@@ -116,30 +67,8 @@ bool opaque(const WireBytes& argb) {
     return true;
 }
 
-/// The peak resident memory of a process in KiB (VmHWM); -1 when it cannot be read.
-long peak_resident_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmHWM:") {
-            long kib = -1;
-            status >> kib;
-            return kib;
-        }
-        status.ignore(1 << 16, '\n');
-    }
-    return -1;
-}
-
-class ImageCommandService : public ::testing::Test {
+class ImageCommandService : public RunningService {
 protected:
-    void SetUp() override {
-        service = std::make_unique<ServiceProcess>();
-        const std::optional<int> found = service->wait_for_port();
-        ASSERT_TRUE(found) << "the service announced no port";
-        port = *found;
-    }
-
     Reply send(const Request& request, std::chrono::seconds timeout = std::chrono::seconds(60)) {
         return exchange(port, request, timeout);
     }
@@ -147,9 +76,6 @@ protected:
     void expect_still_serving() {
         EXPECT_EQ(send(Request("version")).string(), "Lumerra Vozazuvazor");
     }
-
-    std::unique_ptr<ServiceProcess> service;
-    int port = 0;
 };
 
 TEST_F(ImageCommandService, QuarterTurnOfTwoByOneAnswersOneByTwo) {
@@ -171,7 +97,7 @@ TEST_F(ImageCommandService, QuarterTurnOfTwoByOneAnswersOneByTwo) {
 
 TEST_F(ImageCommandService, RotationActsModuloFourAndAlphaAndSurplusBytesChangeNothing) {
     const Image<float> photo = synthetic_photo(48, 32);
-    const Settings s = working_settings();
+    const ToneSettings s = working_settings(0.6);
     const WireBytes pixels = argb(photo);
     const Reply upright = send(tonemap_request("tonemap_ldr", pixels, 48, 32, 0, s));
     const Reply turned = send(tonemap_request("tonemap_ldr", pixels, 48, 32, 1, s));
@@ -200,7 +126,7 @@ TEST_F(ImageCommandService, JpegDecodesToTheArgbResult) {
         SCOPED_TRACE(command);
         const bool hdr = std::string(command) == "tonemap_hdr";
         const ToneMapped result = read_tone_mapped(send(tonemap_request(
-            command, hdr ? planar(photo) : argb(photo), 96, 64, 3, working_settings())));
+            command, hdr ? planar(photo) : argb(photo), 96, 64, 3, working_settings(0.6))));
         ASSERT_EQ(result.argb.size(), 4u * 64 * 96);
         ASSERT_EQ(result.width, 64);
         ASSERT_EQ(result.height, 96);
@@ -248,7 +174,7 @@ TEST_F(ImageCommandService, WidthSentAsADoubleIsTruncated) {
     const WireBytes pixels = argb(synthetic_photo(3, 2));
     Request fractional("tonemap_ldr");
     fractional.bytes(pixels).number(3.9).integer(2).integer(0);
-    const Reply reply = send(append_settings(fractional, Settings()));
+    const Reply reply = send(append_settings(fractional, ToneSettings()));
     EXPECT_FALSE(reply.data().empty());
     EXPECT_EQ(reply.data(), send(tonemap_request("tonemap_ldr", pixels, 3, 2)).data());
 }
@@ -326,7 +252,7 @@ TEST_F(ImageCommandService, NeutralToneMappingAfterDecompositionGivesThePhotoBac
     const WireBytes pixels = argb(synthetic_photo(128, 96, 11));
     Reply decomposed = send(decompose_request("decompose_ldr", pixels, 128, 96));
     for (int payload = 0; payload < 4; ++payload) decomposed.bytes();
-    Settings neutral;
+    ToneSettings neutral;
     neutral.brightness = decomposed.number();
 
     const ToneMapped result = read_tone_mapped(send(tonemap_request("tonemap_ldr", pixels, 128, 96, 0, neutral)));
@@ -349,11 +275,11 @@ TEST_F(ImageCommandService, TwelveMegapixelToneMappingCompletes) {
     const int width = 4000;
     const int height = 3000;
     const Request request = tonemap_request("tonemap_ldr", argb(synthetic_photo(width, height, 5)), width,
-                                            height, 0, working_settings());
+                                            height, 0, working_settings(0.6));
     const auto start = std::chrono::steady_clock::now();
     const ToneMapped result = read_tone_mapped(send(request, std::chrono::seconds(120)));
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
-    const long peak_kib = peak_resident_kib(service->pid());
+    const long peak_kib = process_status_value(service->pid(), "VmHWM:");
 
     EXPECT_EQ(result.argb.size(), 4u * width * height);
     EXPECT_EQ(result.width, width);

@@ -6,20 +6,14 @@
 #include "app/raw_command.hpp"
 #include "imaging/imageio.hpp"
 #include "tests/dng_writer.hpp"
+#include "tests/running_service.hpp"
 #include "tests/service_process.hpp"
 #include "tests/wire_client.hpp"
 
 namespace {
 
-class ReadRawService : public ::testing::Test {
+class ReadRawService : public RunningService {
 protected:
-    void SetUp() override {
-        service = std::make_unique<ServiceProcess>();
-        const std::optional<int> found = service->wait_for_port();
-        ASSERT_TRUE(found) << "the service announced no port";
-        port = *found;
-    }
-
     /// Sends one "read_raw" request with this file and returns the reply.
     Reply read_raw_reply(const WireBytes& file) {
         return exchange(port, Request("read_raw").bytes(file));
@@ -29,9 +23,6 @@ protected:
     std::string closing_line() {
         return service->wait_for_line("INFO: Raw image read - ").value_or("(no closing line)");
     }
-
-    std::unique_ptr<ServiceProcess> service;
-    int port = 0;
 };
 
 TEST_F(ReadRawService, SidewaysPhotoGivesUprightFullReducedAndPreview) {

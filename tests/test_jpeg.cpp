@@ -1,73 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csetjmp>
 #include <cstdlib>
 #include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <jpeglib.h>
-
 #include "imaging/imageio.hpp"
+#include "tests/jpeg_decoder.hpp"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-/// A decoded file: interleaved samples, row by row.
-struct Decoded {
-    int width = 0;
-    int height = 0;
-    int components = 0;
-    Bytes samples;
-};
-
-struct DecoderErrors {
-    jpeg_error_mgr library;
-    std::jmp_buf resume;
-};
-
-[[noreturn]] void leave_decoder(j_common_ptr info) {
-    std::longjmp(reinterpret_cast<DecoderErrors*>(info->err)->resume, 1);
-}
-
-/// Owns the decompression object so that it is destroyed whatever happens.
-struct Decoder {
-    jpeg_decompress_struct info{};
-    DecoderErrors errors{};
-    ~Decoder() { jpeg_destroy_decompress(&info); }
-};
-
-/// Decodes into out; false when the library rejects the file.
-bool decode_into(Decoder& decoder, const Bytes& file, Decoded& out) {
-    decoder.info.err = jpeg_std_error(&decoder.errors.library);
-    decoder.errors.library.error_exit = leave_decoder;
-    if (setjmp(decoder.errors.resume) != 0) return false;
-    jpeg_create_decompress(&decoder.info);
-    jpeg_mem_src(&decoder.info, file.data(), static_cast<unsigned long>(file.size()));
-    if (jpeg_read_header(&decoder.info, TRUE) != JPEG_HEADER_OK) return false;
-    decoder.info.out_color_space = JCS_RGB;
-    if (!jpeg_start_decompress(&decoder.info)) return false;
-    out.width = static_cast<int>(decoder.info.output_width);
-    out.height = static_cast<int>(decoder.info.output_height);
-    out.components = decoder.info.output_components;
-    const std::size_t row_bytes = static_cast<std::size_t>(out.width) * out.components;
-    out.samples.resize(row_bytes * out.height);
-    while (decoder.info.output_scanline < decoder.info.output_height) {
-        JSAMPROW row = out.samples.data() + decoder.info.output_scanline * row_bytes;
-        if (jpeg_read_scanlines(&decoder.info, &row, 1) != 1) return false;
-    }
-    return jpeg_finish_decompress(&decoder.info) != 0;
-}
-
-Decoded decode(const Bytes& file) {
-    Decoder decoder;
-    Decoded out;
-    if (!decode_into(decoder, file, out)) throw std::runtime_error("file does not decode");
-    return out;
-}
 
 /// A three-plane image whose value at (x, y, c) is value(x, y, c).
 template <typename Value>
@@ -88,12 +33,12 @@ struct Difference {
     int plane = 0;
 };
 
-Difference largest_difference(const Image<unsigned char>& image, const Decoded& decoded) {
+Difference largest_difference(const Image<unsigned char>& image, const DecodedJpeg& decoded) {
     Difference worst;
     const std::size_t pixels = static_cast<std::size_t>(image.width) * image.height;
     for (std::size_t i = 0; i < pixels; ++i)
         for (int c = 0; c < 3; ++c) {
-            const int levels = std::abs(decoded.samples[3 * i + c] - image.plane_data(c)[i]);
+            const int levels = std::abs(decoded.rgb[3 * i + c] - image.plane_data(c)[i]);
             if (levels > worst.levels) worst = {levels, i, c};
         }
     return worst;
@@ -118,10 +63,10 @@ TEST(JpegEncoding, OnePixelGivesABaselineFileThatDecodesCloseToTheInput) {
     const Bytes file = write_jpeg(image);
     EXPECT_TRUE(is_complete_baseline(file));
 
-    const Decoded decoded = decode(file);
+    const DecodedJpeg decoded = decode_jpeg(file);
     ASSERT_EQ(decoded.width, 1);
     ASSERT_EQ(decoded.height, 1);
-    ASSERT_EQ(decoded.components, 3);
+    ASSERT_EQ(decoded.rgb.size(), 3u * decoded.width * decoded.height);
     const Difference worst = largest_difference(image, decoded);
     EXPECT_LE(worst.levels, 3) << worst;
 }
@@ -133,10 +78,10 @@ TEST(JpegEncoding, SmoothImageDecodesToItsSizeWithinAFewLevels) {
     const Bytes file = write_jpeg(image);
     EXPECT_TRUE(is_complete_baseline(file));
 
-    const Decoded decoded = decode(file);
+    const DecodedJpeg decoded = decode_jpeg(file);
     ASSERT_EQ(decoded.width, 97);
     ASSERT_EQ(decoded.height, 61);
-    ASSERT_EQ(decoded.components, 3);
+    ASSERT_EQ(decoded.rgb.size(), 3u * decoded.width * decoded.height);
     // Quality 100 still subsamples the chroma and rounds twice, which costs a few levels.
     const Difference worst = largest_difference(image, decoded);
     EXPECT_LE(worst.levels, 4) << worst;
@@ -147,7 +92,7 @@ TEST(JpegEncoding, WidestImageEncodes) {
     const Bytes file = write_jpeg(image);
     EXPECT_TRUE(is_complete_baseline(file));
 
-    const Decoded decoded = decode(file);
+    const DecodedJpeg decoded = decode_jpeg(file);
     EXPECT_EQ(decoded.width, 65500);
     EXPECT_EQ(decoded.height, 1);
 }
@@ -163,7 +108,7 @@ TEST(JpegEncoding, FileLargerThanTheFirstBufferComesOutWhole) {
     EXPECT_GT(file.size(), 2u * 65536);
     EXPECT_TRUE(is_complete_baseline(file));
 
-    const Decoded decoded = decode(file);
+    const DecodedJpeg decoded = decode_jpeg(file);
     EXPECT_EQ(decoded.width, 300);
     EXPECT_EQ(decoded.height, 300);
 }
