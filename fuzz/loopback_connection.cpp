@@ -2,8 +2,10 @@
 
 #include <array>
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
 
 using boost::asio::ip::tcp;
 
@@ -25,7 +27,13 @@ boost::asio::io_context& acceptor_context() {
 LoopbackConnection::LoopbackConnection(const std::uint8_t* data, std::size_t size)
     : client_(io_), service_(std::make_shared<tcp::socket>(acceptor_context())) {
     tcp::acceptor& acceptor = shared_acceptor(acceptor_context());
-    client_.connect(acceptor.local_endpoint());
+    // libFuzzer's own signals can interrupt the connect; that is the harness's affair, not a fault.
+    boost::system::error_code error;
+    do {
+        client_.close(error);
+        client_.connect(acceptor.local_endpoint(), error);
+    } while (error == boost::asio::error::interrupted);
+    if (error) throw boost::system::system_error(error, "connect");
     acceptor.accept(*service_);
     // The input is at most a few kilobytes, which the socket buffers hold whole.
     boost::asio::write(client_, boost::asio::buffer(data, size));
