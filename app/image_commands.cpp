@@ -60,10 +60,14 @@ Image<float> build_input(const std::string& command, ImagePayload& payload, bool
 }
 
 /// Splits the input into its colour image and six layers; returns the mean removed from the base.
-double decompose_input(Tonemap& tonemap, Image<float> input, bool hdr, Image<float>& colour,
+/// The same steps as Tonemap::decompose_ldr and decompose_hdr, with the input released once its
+/// colour front end has read it: 137 MiB less at the peak of a 12-megapixel request.
+double decompose_input(Tonemap& problem, Image<float> input, bool hdr, Image<float>& colour,
                        Image<float>* layers) {
-    return hdr ? tonemap.decompose_hdr(input, colour, layers)
-               : tonemap.decompose_ldr(input, colour, layers);
+    const Image<float> working =
+        hdr ? normalised_log_luminance(input, colour) : clamped_lightness(input, colour);
+    input = Image<float>();
+    return problem.decompose(working, layers);
 }
 
 std::string command_name(const char* action, bool hdr) {
