@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/commands.hpp"
+#include "app/compute_threads.hpp"
 #include "app/log.hpp"
 #include "app/request_limits.hpp"
 #include "imaging/image.hpp"
@@ -80,6 +81,12 @@ void gather_layers(const Image<float>* layers, Image<float>& triple) {
         std::copy(layers[c].data.get(), layers[c].data.get() + layers[c].size(), triple.plane_data(c));
 }
 
+/// What a tone-mapping request sends back: the 8-bit result and its ARGB payload.
+struct ToneMapped {
+    Image<unsigned char> result;
+    std::vector<unsigned char> argb;
+};
+
 void tonemap(socket_ptr socket, bool hdr) {
     ImagePayload payload = read_image_payload(*socket);
     double white[3];
@@ -88,46 +95,60 @@ void tonemap(socket_ptr socket, bool hdr) {
     *socket >> p.target_gain >> p.dynamic_range >> p.brightness >> p.bright_detail_falloff >>
         p.dark_detail_falloff >> p.black_point >> p.fine_detail_boost >> p.saturation;
 
-    Image<float> input = build_input(command_name("tonemap", hdr), payload, hdr, true);
-    if (input.size() == 0) return;
+    const ToneMapped mapped = compute([&] {
+        ToneMapped reply;
+        Image<float> input = build_input(command_name("tonemap", hdr), payload, hdr, true);
+        if (input.size() == 0) return reply;
+        Tonemap problem;
+        problem.init_constraints();
+        Image<float> colour;
+        Image<float> layers[tonemap_layers];
+        decompose_input(problem, std::move(input), hdr, colour, layers);
+        const auto compose = hdr ? &Tonemap::compose_hdr : &Tonemap::compose_ldr;
+        reply.result = im2byte((problem.*compose)(colour, layers, white, p.target_gain, p.dynamic_range,
+                                                  p.brightness, p.bright_detail_falloff, p.dark_detail_falloff,
+                                                  p.black_point, p.fine_detail_boost, p.saturation));
+        reply.argb = write_argb(reply.result);
+        return reply;
+    });
+    if (mapped.result.size() == 0) return;
 
-    Tonemap problem;
-    problem.init_constraints();
-    Image<float> colour;
-    Image<float> layers[tonemap_layers];
-    decompose_input(problem, std::move(input), hdr, colour, layers);
-
-    const auto compose = hdr ? &Tonemap::compose_hdr : &Tonemap::compose_ldr;
-    const Image<unsigned char> result = im2byte((problem.*compose)(
-        colour, layers, white, p.target_gain, p.dynamic_range, p.brightness, p.bright_detail_falloff,
-        p.dark_detail_falloff, p.black_point, p.fine_detail_boost, p.saturation));
-    colour = Image<float>();
-    for (Image<float>& layer : layers) layer = Image<float>();
-
-    *socket << write_argb(result) << result.width << result.height;
-    *socket << write_jpeg(result);
+    // The JPEG is encoded while the ARGB reply is sent, which takes as long as the client needs to
+    // read 4 bytes a pixel.
+    std::vector<unsigned char> jpeg;
+    Computation encoding([&] { jpeg = write_jpeg(mapped.result); });
+    *socket << mapped.argb << mapped.result.width << mapped.result.height;
+    encoding.wait();
+    *socket << jpeg;
 }
 
 void decompose(socket_ptr socket, bool hdr) {
     ImagePayload payload = read_image_payload(*socket);
-    Image<float> input = build_input(command_name("decompose", hdr), payload, hdr, false);
-    if (input.size() == 0) return;
-    const int width = input.width;
-    const int height = input.height;
-
     Tonemap problem;
     Image<float> colour;
     Image<float> layers[tonemap_layers];
-    const double mean = decompose_input(problem, std::move(input), hdr, colour, layers);
+    double mean = 0.0;
+    const bool accepted = compute([&] {
+        Image<float> input = build_input(command_name("decompose", hdr), payload, hdr, false);
+        if (input.size() == 0) return false;
+        mean = decompose_input(problem, std::move(input), hdr, colour, layers);
+        return true;
+    });
+    if (!accepted) return;
+    const int width = colour.width;
+    const int height = colour.height;
 
-    *socket << write_image3(colour);
+    // One payload at a time, so that no two payload copies are held at once.
+    *socket << compute([&] { return write_image3(colour); });
     colour = Image<float>();
-    Image<float> triple(width, height, 3);
-    gather_layers(layers, triple);
-    *socket << write_image3(triple);
-    gather_layers(layers + 3, triple);
-    *socket << write_image3(triple);
-    *socket << write_constraints(problem);
+    for (const Image<float>* first : {layers, layers + 3}) {
+        *socket << compute([&] {
+            Image<float> triple(width, height, 3);
+            gather_layers(first, triple);
+            return write_image3(triple);
+        });
+    }
+    *socket << compute([&] { return write_constraints(problem); });
     *socket << mean << width << height;
 }
 

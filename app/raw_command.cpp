@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/commands.hpp"
+#include "app/compute_threads.hpp"
 #include "app/log.hpp"
 #include "imaging/imageio.hpp"
 #include "server/flash_types.hpp"
@@ -47,17 +48,21 @@ void read_raw_handler(socket_ptr socket) {
     *socket >> raw_file;
 
     // log_mean is written only when decoding succeeds; a failed decode leaves no value to scale.
-    float log_mean = 0.0f;
-    const Image<float> full = read_raw(raw_file, log_mean);
-    const Image<float> reduced = resize(full, reduced_size(full.width, full.height), false, false);
-    const Image<unsigned char> preview = raw_preview(reduced, exposure_scale(log_mean));
+    Image<float> full;
+    Image<float> reduced;
+    const std::vector<unsigned char> preview = compute([&] {
+        float log_mean = 0.0f;
+        full = read_raw(raw_file, log_mean);
+        reduced = resize(full, reduced_size(full.width, full.height), false, false);
+        return write_argb(raw_preview(reduced, exposure_scale(log_mean)));
+    });
 
     // One payload at a time, so that no two payload copies are held at once.
-    *socket << write_float(full);
+    *socket << compute([&] { return write_float(full); });
     *socket << full.width << full.height;
-    *socket << write_float(reduced);
+    *socket << compute([&] { return write_float(reduced); });
     *socket << reduced.width << reduced.height;
-    *socket << write_argb(preview);
+    *socket << preview;
     log_line("INFO: Raw image read - " + std::to_string(full.width) + " x " + std::to_string(full.height) + ", " +
              std::to_string(raw_file.size()) + " bytes");
 }

@@ -76,15 +76,13 @@ void store_pair(float* cell, Pair sums)
     cell[1] = static_cast<float>(sums[1]);
 }
 
-/// Summed data values and pixel counts over (x, y, edge value), interleaved as described above.
+/// Summed data values and pixel counts over (x, y, edge value), interleaved as described above, in
+/// memory that a SmoothingScratch owns.
 struct BilateralGrid {
     /// Extents and strides.
     GridShape shape;
     /// The cells' pairs, 2 * shape.cells floats.
-    std::unique_ptr<float[]> cells;
-
-    /// A grid of the given shape whose cells are left unset.
-    explicit BilateralGrid(const GridShape& g) : shape(g), cells(allocate_pixels<float>(pair * g.cells)) {}
+    float* cells;
 };
 
 /// Index along one axis of the cell nearest to coordinate c (pixels or edge units) at the given step.
@@ -263,7 +261,7 @@ float slice(const BilateralGrid& grid, const float* edge, int first, int count, 
     const std::size_t dy = pair * g.row;
     const std::size_t dz = pair * g.plane;
     const Interpolation<double> ry = interpolation<double>(y, s);
-    const float* const row = grid.cells.get() + pair * static_cast<std::size_t>(ry.cell) * g.row;
+    const float* const row = grid.cells + pair * static_cast<std::size_t>(ry.cell) * g.row;
 
     // The edge axis's division and truncation are done for the whole run first, two pixels per
     // SSE2 instruction. Taken out of each pixel's long chain of dependent operations, they no
@@ -327,6 +325,19 @@ void normalise_and_blend(const float* data, const float* sliced_weight, float la
         result[n] = static_cast<float>(normalised_and_blended<double>(result[n], sliced_weight[n], data[n], qmax));
 }
 
+/// Splits the data values of the pixels [begin, end) into the band that the smoothing in `result`
+/// removes and the smoothing minus split.offset, which replaces the smoothing in `result`.
+void split_band(const float* data, const BandSplit& split, std::size_t begin, std::size_t end, float* result)
+{
+    float* const band = split.band;
+    const float offset = split.offset;
+    for (std::size_t n = begin; n < end; ++n) {
+        const float smoothed = result[n];
+        band[n] = data[n] - smoothed;
+        result[n] = smoothed - offset;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // The schedule
 // ---------------------------------------------------------------------------------------------
@@ -343,11 +354,11 @@ std::vector<int> whole_cell_runs(int count, float s, int least)
     return starts;
 }
 
-/// Sets every float of the grid to zero, spread over the workers: the grids are fresh memory, whose
+/// Sets every float of the grid to zero, spread over the workers: a grid may be fresh memory, whose
 /// first touch costs more than the zeroing itself.
 void clear(BilateralGrid& grid)
 {
-    float* const cells = grid.cells.get();
+    float* const cells = grid.cells;
     parallel_ranges<std::size_t>(pair * grid.shape.cells, 1 << 16, [cells](std::size_t begin, std::size_t end) {
         for (std::size_t n = begin; n < end; ++n) cells[n] = 0.0f;
     });
@@ -394,21 +405,22 @@ void splat_in_parallel(BilateralGrid& grid, const float* data, const float* edge
             const std::size_t row_cell = static_cast<std::size_t>(nearest_cell(rows[row], s)) * g.row;
             for (std::size_t k = 0; k < planes; ++k)
                 std::copy_n(block_cells.data() + k * plane_floats, plane_floats,
-                            grid.cells.get() + pair * (first_column + row_cell + k * g.plane));
+                            grid.cells + pair * (first_column + row_cell + k * g.plane));
         }
     });
 }
 
 /// Blurs the grid along x, then y, then the edge axis, each pass over all inner rows at once. The
-/// passes alternate between the grid and a spare grid whose margins are zero, so that no pass reads
-/// a cell written in the same pass.
-void blur_in_parallel(BilateralGrid& grid)
+/// passes alternate between the grid and the spare cells (as many floats as the grid's), so that no
+/// pass reads a cell written in the same pass; the grid ends up in the spare cells, whose margins
+/// are zeroed first.
+void blur_in_parallel(BilateralGrid& grid, float* spare_cells)
 {
     const GridShape& g = grid.shape;
-    BilateralGrid spare(g);
+    BilateralGrid spare{g, spare_cells};
     clear(spare);
-    float* const cells = grid.cells.get();
-    float* const other = spare.cells.get();
+    float* const cells = grid.cells;
+    float* const other = spare.cells;
     const auto pass = [&g](const float* from, float* to, std::size_t stride) {
         parallel_ranges<std::size_t>(inner_rows(g), 4, [&](std::size_t begin, std::size_t end) {
             blur_axis(from, to, g, stride, begin, end);
@@ -417,7 +429,7 @@ void blur_in_parallel(BilateralGrid& grid)
     pass(cells, other, 1);
     pass(other, cells, g.row);
     pass(cells, other, g.plane);
-    grid.cells.swap(spare.cells);
+    grid.cells = other;
 }
 
 /// The slice over all rows, spread over the workers; returns the largest sliced weight. Each row
@@ -448,41 +460,100 @@ float slice_in_parallel(const BilateralGrid& grid, const float* edge, int width,
     return largest;
 }
 
-/// cblf with the plane of sliced weights supplied by the caller (width * height floats).
-Image<float> filter(const Image<float>& data, const Image<float>& edge, float s, float r, float* sliced_weight)
+/// The splat, blur and slice of cblf on width x height values, with the grids in `scratch`: the
+/// sliced values go to `sliced_value`, the sliced weights to `sliced_weight`. Returns the largest
+/// sliced weight, which the normalisation needs.
+float splat_blur_slice(const float* data, const float* edge, int width, int height, float s, float r,
+                       SmoothingScratch& scratch, float* sliced_value, float* sliced_weight)
+{
+    const GridShape shape = grid_shape(width, height, s, r);
+    BilateralGrid grid{shape, scratch.buffer(SmoothingScratch::grid, pair * shape.cells)};
+    clear(grid);
+    splat_in_parallel(grid, data, edge, width, height, s, r);
+    blur_in_parallel(grid, scratch.buffer(SmoothingScratch::spare_grid, pair * shape.cells));
+    return slice_in_parallel(grid, edge, width, height, s, r, sliced_value, sliced_weight);
+}
+
+/// cblf on width x height values into `result`, which receives the sliced values first and the
+/// output values in their place.
+void filter(const float* data, const float* edge, int width, int height, float s, float r,
+            SmoothingScratch& scratch, float* result)
+{
+    const std::size_t count = static_cast<std::size_t>(width) * height;
+    float* const sliced_weight = scratch.buffer(SmoothingScratch::sliced_weight, count);
+    const float largest_weight = splat_blur_slice(data, edge, width, height, s, r, scratch, result, sliced_weight);
+    parallel_ranges<std::size_t>(count, 1 << 14, [&](std::size_t begin, std::size_t end) {
+        normalise_and_blend(data, sliced_weight, largest_weight, begin, end, result);
+    });
+}
+
+/// tblf's two passes with their working memory in `scratch`. `finish(begin, end, data,
+/// sliced_weight, largest_weight, first_pass, result)` turns the second pass's sliced values in
+/// `result` into whatever the caller keeps, for the pixels [begin, end).
+template <typename Finish>
+Image<float> smooth_twice(const Image<float>& data, const Image<float>& edge, float s, float r,
+                          SmoothingScratch& scratch, const Finish& finish)
 {
     const int width = data.width;
     const int height = data.height;
+    const std::size_t count = static_cast<std::size_t>(width) * height;
     const float* const values = data.plane_data(0);
     const float* const edges = edge.plane_data(0);
 
-    BilateralGrid grid(grid_shape(width, height, s, r));
-    clear(grid);
-    splat_in_parallel(grid, values, edges, width, height, s, r);
-    blur_in_parallel(grid);
+    float* const first_pass = scratch.buffer(SmoothingScratch::first_pass, count);
+    filter(values, edges, width, height, s, r, scratch, first_pass);
 
     Image<float> result(width, height, 1);
     float* const output = result.data.get();
-    const float largest_weight = slice_in_parallel(grid, edges, width, height, s, r, output, sliced_weight);
-    parallel_ranges<std::size_t>(result.size(), 1 << 14, [&](std::size_t begin, std::size_t end) {
-        normalise_and_blend(values, sliced_weight, largest_weight, begin, end, output);
+    float* const sliced_weight = scratch.buffer(SmoothingScratch::sliced_weight, count);
+    const float largest_weight =
+        splat_blur_slice(first_pass, edges, width, height, 3.0f * s, r / 3.0f, scratch, output, sliced_weight);
+    parallel_ranges<std::size_t>(count, 1 << 14, [&](std::size_t begin, std::size_t end) {
+        finish(begin, end, values, sliced_weight, largest_weight, first_pass, output);
     });
     return result;
 }
 
 }  // namespace
 
+float* SmoothingScratch::buffer(Use use, std::size_t count)
+{
+    // The passes of a decomposition ask for planes of one size and, after the first, mostly for
+    // smaller grids: each buffer is allocated about once per decomposition.
+    if (counts_[use] < count) {
+        buffers_[use].reset();
+        buffers_[use] = allocate_pixels<float>(count);
+        counts_[use] = count;
+    }
+    return buffers_[use].get();
+}
+
 Image<float> cblf(const Image<float>& data, const Image<float>& edge, float s, float r)
 {
-    const auto sliced_weight = allocate_pixels<float>(static_cast<std::size_t>(data.width) * data.height);
-    return filter(data, edge, s, r, sliced_weight.get());
+    SmoothingScratch scratch;
+    Image<float> result(data.width, data.height, 1);
+    filter(data.plane_data(0), edge.plane_data(0), data.width, data.height, s, r, scratch, result.data.get());
+    return result;
 }
 
 Image<float> tblf(const Image<float>& data, const Image<float>& edge, float s, float r)
 {
-    // One plane of sliced weights serves both passes: the first touch of a fresh 48 MB plane costs
-    // about 13 ms of page faults on one worker, 3 ms on eight.
-    const auto sliced_weight = allocate_pixels<float>(static_cast<std::size_t>(data.width) * data.height);
-    const Image<float> first = filter(data, edge, s, r, sliced_weight.get());
-    return filter(first, edge, 3.0f * s, r / 3.0f, sliced_weight.get());
+    SmoothingScratch scratch;
+    return smooth_twice(data, edge, s, r, scratch,
+                        [](std::size_t begin, std::size_t end, const float*, const float* sliced_weight,
+                           float largest_weight, const float* first_pass, float* result) {
+                            normalise_and_blend(first_pass, sliced_weight, largest_weight, begin, end, result);
+                        });
+}
+
+Image<float> tblf(const Image<float>& data, const Image<float>& edge, float s, float r, const BandSplit& split,
+                  SmoothingScratch& scratch)
+{
+    return smooth_twice(data, edge, s, r, scratch,
+                        [&split](std::size_t begin, std::size_t end, const float* values,
+                                 const float* sliced_weight, float largest_weight, const float* first_pass,
+                                 float* result) {
+                            normalise_and_blend(first_pass, sliced_weight, largest_weight, begin, end, result);
+                            split_band(values, split, begin, end, result);
+                        });
 }

@@ -11,11 +11,16 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include "common/huge_pages.hpp"
+
 namespace {
 
-// A string or byte-array count comes from the peer. Storage grows with the bytes that have actually
-// arrived, one chunk at a time, so a count that is announced but never sent commits at most one chunk.
+// A string or byte-array count comes from the peer. Storage is filled with the bytes that have
+// actually arrived, one chunk at a time, so a count that is announced but never sent commits at most
+// one chunk. Address space is reserved further ahead, untouched and so not committed, so that a
+// large payload lands in one or two buffers instead of being copied through a doubling series.
 constexpr std::size_t max_chunk = std::size_t{1} << 20;
+constexpr std::size_t reserve_ahead = std::size_t{64} << 20;
 
 unsigned char read_byte(tcp::socket& socket) {
     unsigned char byte = 0;
@@ -88,8 +93,10 @@ void read_counted(tcp::socket& socket, std::uint32_t count, Container& bytes) {
     while (bytes.size() < total) {
         const std::size_t received = bytes.size();
         const std::size_t chunk = std::min(total - received, max_chunk);
-        if (bytes.capacity() < received + chunk)
-            bytes.reserve(std::min(total, std::max(received + chunk, 2 * bytes.capacity())));
+        if (bytes.capacity() < received + chunk) {
+            bytes.reserve(std::min(total, std::max(received + chunk + reserve_ahead, 2 * bytes.capacity())));
+            advise_huge_pages(bytes.data(), bytes.capacity());
+        }
         bytes.resize(received + chunk);
         boost::asio::read(socket, boost::asio::buffer(&bytes[received], chunk));
     }

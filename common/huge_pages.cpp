@@ -1,4 +1,4 @@
-#include "imaging/pixel_buffer.hpp"
+#include "common/huge_pages.hpp"
 
 #include <cstdint>
 
