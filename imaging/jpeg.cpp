@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -16,20 +15,11 @@
 #include <vector>
 
 #include <jpeglib.h>
-#include <jerror.h>
 
+#include "common/huge_pages.hpp"
+#include "imaging/jpeg_library.hpp"
 #include "imaging/parallel.hpp"
-#include "imaging/pixel_buffer.hpp"
 
-// libjpeg reports errors by calling an error handler that must not return; its standard one ends
-// the process, which would end the service for every user. Here the handler jumps back into the
-// function that made the library call, the owners' destructors release the library's objects and
-// buffers, and the caller gets an exception carrying the library's message.
-//
-// The output goes to a growing byte array of our own rather than the library's memory destination:
-// that one frees and replaces its buffer as it grows without telling the caller, so after an error
-// the live buffer could be neither found nor freed.
-//
 // Speed: colour conversion, chroma subsampling, the DCT and quantisation of one row of MCUs depend
 // on that row's pixels alone; only the entropy coding runs through the whole image. So a large
 // image is cut into strips of whole MCU rows, each strip is encoded as a file of its own on the
@@ -43,116 +33,14 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-/// The library's error manager plus what is needed to leave the library on an error.
-struct ErrorManager {
-    /// The library's part; first, so that the library's pointer to it is a pointer to the whole.
-    jpeg_error_mgr library;
-    /// Where the function that called the library resumes after an error.
-    std::jmp_buf resume;
-    /// The library's text for the error.
-    char message[JMSG_LENGTH_MAX];
-};
-
-[[noreturn]] void leave_library(j_common_ptr info) {
-    auto* errors = reinterpret_cast<ErrorManager*>(info->err);
-    // Keep the library's own diagnostic on standard error as well as in the exception.
-    (*info->err->output_message)(info);
-    (*info->err->format_message)(info, errors->message);
-    std::longjmp(errors->resume, 1);
-}
-
-/// The standard error manager in errors, set to jump instead of ending the process.
-jpeg_error_mgr* jumping_errors(ErrorManager& errors) {
-    jpeg_error_mgr* library = jpeg_std_error(&errors.library);
-    library->error_exit = leave_library;
-    return library;
-}
-
-/// A destination that collects the file in a byte array of ours, doubled whenever it fills.
-struct ByteDestination {
-    /// The library's part; first, so that the library's pointer to it is a pointer to the whole.
-    jpeg_destination_mgr library;
-    /// The array receiving the file, owned by the caller; it may be longer than the file.
-    Bytes* bytes;
-    /// Bytes of the finished file, known once the library has flushed it.
-    std::size_t length;
-};
-
-/// Smallest size of the output array; doubling from here costs few reallocations for any image.
-constexpr std::size_t initial_capacity = 65536;
-
-/// Resizes the array; false when that fails. No exception may travel through the library.
-bool resize_bytes(Bytes& bytes, std::size_t count) {
-    try {
-        bytes.resize(count);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
-void start_bytes(j_compress_ptr info) {
-    auto* destination = reinterpret_cast<ByteDestination*>(info->dest);
-    Bytes& bytes = *destination->bytes;
-    // A caller that knows about how long the file will be has sized the array already.
-    if (bytes.size() < initial_capacity && !resize_bytes(bytes, initial_capacity))
-        ERREXIT1(info, JERR_OUT_OF_MEMORY, 0);
-    destination->library.next_output_byte = bytes.data();
-    destination->library.free_in_buffer = bytes.size();
-}
-
-boolean grow_bytes(j_compress_ptr info) {
-    auto* destination = reinterpret_cast<ByteDestination*>(info->dest);
-    Bytes& bytes = *destination->bytes;
-    const std::size_t used = bytes.size();
-    if (used > std::numeric_limits<std::size_t>::max() / 2) ERREXIT1(info, JERR_OUT_OF_MEMORY, 1);
-    // Inside room reserved beforehand the array grows without being moved.
-    const std::size_t grown = used < bytes.capacity() ? std::min(2 * used, bytes.capacity()) : 2 * used;
-    if (!resize_bytes(bytes, grown)) ERREXIT1(info, JERR_OUT_OF_MEMORY, 1);
-    destination->library.next_output_byte = bytes.data() + used;
-    destination->library.free_in_buffer = bytes.size() - used;
-    return TRUE;
-}
-
-void finish_bytes(j_compress_ptr info) {
-    auto* destination = reinterpret_cast<ByteDestination*>(info->dest);
-    destination->length = destination->bytes->size() - destination->library.free_in_buffer;
-}
-
-/// Owns one compression object; releases it on every path. The library keeps pointers into this
-/// object, so it stays where it was built.
-class Compressor {
-public:
-    /// Zeroed, so that destroying a compression object that was never created does nothing.
-    Compressor() : info(), errors(), destination() {}
-    Compressor(const Compressor&) = delete;
-    Compressor& operator=(const Compressor&) = delete;
-    ~Compressor() { jpeg_destroy_compress(&info); }
-
-    /// The library's compression object.
-    jpeg_compress_struct info;
-    /// The error manager installed in info.
-    ErrorManager errors;
-    /// The destination installed in info.
-    ByteDestination destination;
-};
-
-/// Owns one decompression object; releases it on every path.
-class Decompressor {
-public:
-    /// Zeroed, so that destroying a decompression object that was never created does nothing.
-    Decompressor() : info(), errors() {}
-    Decompressor(const Decompressor&) = delete;
-    Decompressor& operator=(const Decompressor&) = delete;
-    ~Decompressor() { jpeg_destroy_decompress(&info); }
-
-    /// The library's decompression object.
-    jpeg_decompress_struct info;
-    /// The error manager installed in info.
-    ErrorManager errors;
-};
+using jpeg_library::Bytes;
+using jpeg_library::Compressor;
+using jpeg_library::create_compressor;
+using jpeg_library::Decompressor;
+using jpeg_library::encode_rows;
+using jpeg_library::ErrorManager;
+using jpeg_library::jumping_errors;
+using jpeg_library::write_in_one_piece;
 
 /// Where one component's quantised blocks lie in the arrays of the whole image.
 struct ComponentBlocks {
@@ -191,68 +79,9 @@ JDIMENSION round_up(JDIMENSION value, int multiple) {
     return divide_rounding_up(value, multiple) * static_cast<JDIMENSION>(multiple);
 }
 
-/// Creates the compression object writing into bytes, with the parameters of every file we write
-/// for an RGB image of width x height: the library's defaults for RGB input, then quality 100 with
-/// baseline tables.
-void create_compressor(Compressor& compressor, Bytes& bytes, int width, int height) {
-    jpeg_compress_struct& info = compressor.info;
-    jpeg_create_compress(&info);
-    compressor.destination.library.init_destination = start_bytes;
-    compressor.destination.library.empty_output_buffer = grow_bytes;
-    compressor.destination.library.term_destination = finish_bytes;
-    compressor.destination.bytes = &bytes;
-    info.dest = &compressor.destination.library;
-
-    info.image_width = static_cast<JDIMENSION>(width);
-    info.image_height = static_cast<JDIMENSION>(height);
-    info.input_components = 3;
-    info.in_color_space = JCS_RGB;
-    // After the colour space, so that every other parameter is the default for RGB input.
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, 100, TRUE);
-}
-
-/// Writes row y of the three planes as red, green, blue per pixel.
-void interleave_row(const Image<unsigned char>& image, int y, unsigned char* row) {
-    const std::size_t offset = static_cast<std::size_t>(y) * image.width;
-    const unsigned char* red = image.plane_data(0) + offset;
-    const unsigned char* green = image.plane_data(1) + offset;
-    const unsigned char* blue = image.plane_data(2) + offset;
-    for (int x = 0; x < image.width; ++x) {
-        row[3 * x] = red[x];
-        row[3 * x + 1] = green[x];
-        row[3 * x + 2] = blue[x];
-    }
-}
-
 // The functions below that call the library return false when it reported an error, whose text is
 // then in the owner's error manager. Nothing with a destructor lives in their frames, so jumping
 // back into them skips no clean-up.
-
-/// Encodes the count rows from row first of the image as a file of their own into bytes; row is
-/// room for one interleaved row.
-bool encode_rows(Compressor& compressor, Bytes& bytes, const Image<unsigned char>& image, int first,
-                 int count, unsigned char* row) {
-    jpeg_compress_struct& info = compressor.info;
-    info.err = jumping_errors(compressor.errors);
-    if (setjmp(compressor.errors.resume) != 0) return false;
-
-    create_compressor(compressor, bytes, image.width, count);
-    jpeg_start_compress(&info, TRUE);
-    // The library copies each row before the call returns, so one row of room serves them all.
-    for (int y = first; y < first + count; ++y) {
-        interleave_row(image, y, row);
-        JSAMPROW rows = row;
-        // Our destination never suspends, so every row is taken or the library has jumped out.
-        if (jpeg_write_scanlines(&info, &rows, 1) != 1) {
-            std::snprintf(compressor.errors.message, sizeof compressor.errors.message,
-                          "JPEG encoder did not accept row %d", y);
-            return false;
-        }
-    }
-    jpeg_finish_compress(&info);
-    return true;
-}
 
 /// Creates the compressor of the whole file into bytes, cuts the image into strips of at least
 /// strip_rows rows and, when there are two strips or more, makes the arrays for the quantised
@@ -477,16 +306,6 @@ bool finish_whole(Compressor& whole, StripLayout& layout, WaitingAccess& waiting
     jpeg_write_coefficients(&info, layout.arrays);
     jpeg_finish_compress(&info);
     return true;
-}
-
-Bytes write_in_one_piece(const Image<unsigned char>& image) {
-    Bytes file;
-    std::vector<unsigned char> row(3 * static_cast<std::size_t>(std::max(image.width, 0)));
-    Compressor encoder;
-    if (!encode_rows(encoder, file, image, 0, image.height, row.data()))
-        throw std::runtime_error(encoder.errors.message);
-    file.resize(encoder.destination.length);
-    return file;
 }
 
 /// Pixels per strip: enough that the per-strip set-up is small beside the work, few enough that

@@ -2,6 +2,7 @@
 #include <cstddef>
 
 #include "imaging/parallel.hpp"
+#include "imaging/rounded_math.hpp"
 #include "imaging/tonemap.hpp"
 
 void Tonemap::compose(double target_gain, double dynamic_range, QuadProgPP::Vector<double>& x) {
@@ -103,7 +104,8 @@ Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>
     float* green = result.plane_data(1);
     float* blue = result.plane_data(2);
     // The single-precision 0.45, not the double: it fixes the last bits of every output value.
-    const double gamma = 0.45f;
+    // Its three powers were most of the recomposition's time.
+    static const FixedPower gamma(0.45f);
     parallel_ranges(count, pixel_grain, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const float s = recombined(i);
@@ -127,9 +129,9 @@ Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>
                 static_cast<float>((-0.9692f * X + 1.876f * Y + 0.0416f * Z) / white[1]);
             const float bl =
                 static_cast<float>((0.0556f * X + -0.204f * Y + 1.057f * Z) / white[2]);
-            red[i] = static_cast<float>(std::pow(static_cast<double>(r), gamma));
-            green[i] = static_cast<float>(std::pow(static_cast<double>(g), gamma));
-            blue[i] = static_cast<float>(std::pow(static_cast<double>(bl), gamma));
+            red[i] = gamma.to_float(r);
+            green[i] = gamma.to_float(g);
+            blue[i] = gamma.to_float(bl);
         }
     });
     return result;
@@ -154,17 +156,21 @@ Image<float> Tonemap::compose_hdr(const Image<float>& colour, const Image<float>
     Image<float> result(colour.width, colour.height, 3);
     const float* ratio[3] = {colour.plane_data(0), colour.plane_data(1), colour.plane_data(2)};
     float* out[3] = {result.plane_data(0), result.plane_data(1), result.plane_data(2)};
+    // The double 0.45 of the colour term; its three powers were most of the recomposition's time.
+    static const FixedPower gamma(0.45);
+    static const FloatExponential exponential;
     parallel_ranges(count, pixel_grain, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const float t = recombined(i) * log_scale;
-            const float u = static_cast<float>(std::exp(static_cast<double>(t)));
+            const float u = exponential.to_float(t);
             const float lum = u * factor;
             const double level = lum - (1 - static_cast<double>(lum)) * black_point;
-            for (int c = 0; c < 3; ++c) {
-                const double tint =
-                    std::pow((ratio[c][i] / white[c]) * saturation - saturation + 1, 0.45);
-                out[c][i] = static_cast<float>(tint * level);
-            }
+            // The stored value is the double product of the two terms rounded once, which never
+            // decreases (or never increases) as the colour term grows.
+            const auto times_level = [level](double tint) { return static_cast<float>(tint * level); };
+            for (int c = 0; c < 3; ++c)
+                out[c][i] = gamma.rounded((ratio[c][i] / white[c]) * saturation - saturation + 1,
+                                          times_level);
         }
     });
     return result;
