@@ -95,7 +95,10 @@ void read_counted(tcp::socket& socket, std::uint32_t count, Container& bytes) {
         const std::size_t received = bytes.size();
         const std::size_t chunk = std::min(total - received, max_chunk);
         if (bytes.capacity() < received + chunk) {
-            bytes.reserve(std::min(total, std::max(received + chunk + reserve_ahead, 2 * bytes.capacity())));
+            // Until a whole chunk has arrived, only that chunk is reserved: a peer that announces a
+            // large count and sends a few bytes gets no large reservation, not even of address space.
+            const std::size_t ahead = received == 0 ? 0 : reserve_ahead;
+            bytes.reserve(std::min(total, std::max(received + chunk + ahead, 2 * bytes.capacity())));
             advise_huge_pages(bytes.data(), bytes.capacity());
         }
         bytes.resize(received + chunk);

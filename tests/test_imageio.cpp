@@ -8,6 +8,7 @@
 
 #include "imaging/imageio.hpp"
 #include "imaging/tonemap.hpp"
+#include "tests/float_bits.hpp"
 
 namespace {
 
@@ -21,18 +22,6 @@ Image<T> make_image(int width, int height, int channels, const std::vector<T>& v
     Image<T> image(width, height, channels);
     std::copy(values.begin(), values.end(), image.data.get());
     return image;
-}
-
-std::uint32_t bits_of(float value) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-float float_of(std::uint32_t bits) {
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
 }
 
 /// The doubles carried by a constraints payload.

@@ -1,4 +1,5 @@
 #include "imaging/rounded_math.hpp"
+#include "tests/float_bits.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,18 +10,6 @@
 #include <vector>
 
 namespace {
-
-std::uint32_t bits_of(float v) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return bits;
-}
-
-float float_of(std::uint32_t bits) {
-    float v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
 
 /// Every 4099th float bit pattern (about a million, both signs, NaN and infinities among them)
 /// plus the values at the edges of the tables' ranges.
