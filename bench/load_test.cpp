@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -306,8 +305,10 @@ int judge(const Options& options, const ServiceProcess& service, const LoadTally
         100.0 * static_cast<double>(after.resident_kib - idle.resident_kib) / static_cast<double>(idle.resident_kib);
     char growth_text[32];
     std::snprintf(growth_text, sizeof growth_text, "%+.1f%%", growth);
-    verdict.check(std::fabs(growth) <= 10.0,
-                  std::string("resident memory within 10% of where it was before the load (") + growth_text + ")");
+    // Less memory after the load than before is no leak: the idle size itself varies by a megabyte
+    // or so with what the reference requests left behind.
+    verdict.check(growth <= 10.0,
+                  std::string("resident memory at most 10% above where it was before the load (") + growth_text + ")");
     std::string changed;
     for (const std::string& label : seen.changed) changed += " " + label;
     verdict.check(seen.changed.empty(), "each request alone after the load gets its reference reply" +
