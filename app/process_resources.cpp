@@ -23,8 +23,8 @@ void prepare_process_resources() {
 }
 
 void release_idle_memory() {
-    // The worker pool keeps its task objects in oneTBB's own allocator, which holds the blocks of
-    // every thread that ever joined the pool: a few hundred connection threads leave megabytes.
+    // The worker pool keeps its task objects in oneTBB's own allocator, which holds on to the blocks
+    // that a burst of requests made it take until it is told to let them go.
     scalable_allocation_command(TBBMALLOC_CLEAN_ALL_BUFFERS, nullptr);
     malloc_trim(0);
 }
