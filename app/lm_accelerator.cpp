@@ -6,7 +6,7 @@
 #include "app/commands.hpp"
 #include "app/globals.hpp"
 #include "app/log.hpp"
-#include "app/openmp_policy.hpp"
+#include "app/startup_environment.hpp"
 #include "app/platform.hpp"
 #include "app/process_resources.hpp"
 #include "server/flash_server.hpp"
@@ -54,7 +54,7 @@ void configure(FlashServer& server) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    use_passive_openmp_threads(argv);
+    settle_startup_environment(argv);
     prepare_process_resources();
     argv0 = argv[0];
     const Options options = read_options(argc, argv);

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/openmp_policy.hpp"
+#include "app/startup_environment.hpp"
 #include "bench/bench_inputs.hpp"
 #include "bench/bench_timing.hpp"
 #include "bench/libraw_decoding.hpp"
@@ -285,7 +285,7 @@ void bench_one_worker(const Image<float>& photo, const std::optional<Summary>& a
 
 int main(int argc, char** argv) {
     // LibRaw alone must run under the service's OpenMP wait policy to be compared with it.
-    use_passive_openmp_threads(argv);
+    settle_startup_environment(argv);
     bool one_worker = false;
     std::vector<std::string> jobs;
     for (int i = 1; i < argc; ++i) {

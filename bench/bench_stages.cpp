@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/openmp_policy.hpp"
+#include "app/startup_environment.hpp"
 #include "app/raw_command.hpp"
 #include "bench/bench_inputs.hpp"
 #include "bench/bench_timing.hpp"
@@ -231,7 +231,7 @@ void bench_raw() {
 
 int main(int, char** argv) {
     // LibRaw's stages run under the service's OpenMP wait policy.
-    use_passive_openmp_threads(argv);
+    settle_startup_environment(argv);
     const Image<float> photo = bench_photo();
     const std::vector<unsigned char> argb = argb_payload(photo);
     const std::vector<unsigned char> floats = float_payload(photo);
