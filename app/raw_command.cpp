@@ -1,6 +1,7 @@
 #include "app/raw_command.hpp"
 
 #include <cmath>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ int scaled_side(int shorter, int longer) {
     return static_cast<int>(quotient * shorter);
 }
 
+/// The planar float payload as it lies in the image's own buffer: write_float's bytes, uncopied.
+ByteArrayView float_payload(const Image<float>& image) {
+    return {reinterpret_cast<const unsigned char*>(image.data.get()), image.size() * sizeof(float)};
+}
+
 }  // namespace
 
 Tuple2<int> reduced_size(int width, int height) {
@@ -48,21 +54,24 @@ void read_raw_handler(socket_ptr socket) {
     *socket >> raw_file;
 
     // log_mean is written only when decoding succeeds; a failed decode leaves no value to scale.
-    Image<float> full;
-    Image<float> reduced;
-    const std::vector<unsigned char> preview = compute([&] {
-        float log_mean = 0.0f;
-        full = read_raw(raw_file, log_mean);
-        reduced = resize(full, reduced_size(full.width, full.height), false, false);
-        return write_argb(raw_preview(reduced, exposure_scale(log_mean)));
-    });
+    float log_mean = 0.0f;
+    const Image<float> full = compute([&] { return read_raw(raw_file, log_mean); });
+    const std::size_t file_size = raw_file.size();
+    std::vector<unsigned char>().swap(raw_file);
 
-    // One payload at a time, so that no two payload copies are held at once.
-    *socket << compute([&] { return write_float(full); });
+    // The reduced copy and its preview are made while the full image is on its way.
+    Image<float> reduced;
+    std::vector<unsigned char> preview;
+    Computation reduction([&] {
+        reduced = resize(full, reduced_size(full.width, full.height), false, false);
+        preview = write_argb(raw_preview(reduced, exposure_scale(log_mean)));
+    });
+    *socket << float_payload(full);
     *socket << full.width << full.height;
-    *socket << compute([&] { return write_float(reduced); });
+    reduction.wait();
+    *socket << float_payload(reduced);
     *socket << reduced.width << reduced.height;
     *socket << preview;
     log_line("INFO: Raw image read - " + std::to_string(full.width) + " x " + std::to_string(full.height) + ", " +
-             std::to_string(raw_file.size()) + " bytes");
+             std::to_string(file_size) + " bytes");
 }

@@ -41,7 +41,7 @@ namespace {
 /// Timed runs of each image request.
 constexpr int image_runs = 7;
 /// Timed runs of each "read_raw" request and of LibRaw alone.
-constexpr int raw_runs = 5;
+constexpr int raw_runs = 11;
 /// Timed "version" round trips.
 constexpr int version_runs = 2000;
 /// Timed runs of each throughput measurement, and the length of each.
@@ -284,7 +284,7 @@ void bench_one_worker(const Image<float>& photo, const std::optional<Summary>& a
 }  // namespace
 
 int main(int argc, char** argv) {
-    // LibRaw alone must run under the service's OpenMP wait policy to be compared with it.
+    // LibRaw alone must run under the service's OpenMP and allocator settings to be compared with it.
     settle_startup_environment(argv);
     bool one_worker = false;
     std::vector<std::string> jobs;

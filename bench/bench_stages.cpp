@@ -230,7 +230,7 @@ void bench_raw() {
 }  // namespace
 
 int main(int, char** argv) {
-    // LibRaw's stages run under the service's OpenMP wait policy.
+    // LibRaw's stages run under the service's OpenMP and allocator settings.
     settle_startup_environment(argv);
     const Image<float> photo = bench_photo();
     const std::vector<unsigned char> argb = argb_payload(photo);

@@ -6,6 +6,7 @@
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_invoke.h>
 #include <tbb/parallel_reduce.h>
+#include <tbb/task_group.h>
 
 // Every parallel loop of the imaging code goes through oneTBB's one shared worker pool, so that
 // concurrent requests share the cores instead of each starting threads of their own. A loop is
@@ -67,4 +68,25 @@ void run_side_by_side(const First& first, const Second& second) {
         return;
     }
     tbb::parallel_invoke(first, second);
+}
+
+/// Runs own on the calling thread while aside runs on the workers; returns when both are done.
+/// For a library call that must stay on its thread (one whose own thread pools belong to the thread
+/// that calls it) with independent work beside it.
+template <typename Own, typename Aside>
+void run_aside(const Own& own, const Aside& aside) {
+    if (!split_across_workers) {
+        aside();
+        own();
+        return;
+    }
+    tbb::task_group group;
+    group.run(aside);
+    try {
+        own();
+    } catch (...) {
+        group.wait();
+        throw;
+    }
+    group.wait();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,13 @@ constexpr unsigned char marker_byte_array = 0x0C;
 
 /// The socket type of every connection; the codec's operators are written on it.
 using boost::asio::ip::tcp;
+
+/// Bytes that already lie in memory in their wire form, written as a byte array without a copy;
+/// they must stay alive and unchanged until the write returns.
+struct ByteArrayView {
+    const unsigned char* data;
+    std::size_t size;
+};
 
 /// Reads a boolean (false, true).
 tcp::socket& operator>>(tcp::socket& socket, bool& value);
@@ -79,3 +87,5 @@ tcp::socket& operator<<(tcp::socket& socket, const std::string& value);
 tcp::socket& operator<<(tcp::socket& socket, const char* value);
 /// Writes a byte array; longer than 4294967295 bytes: std::length_error.
 tcp::socket& operator<<(tcp::socket& socket, const std::vector<unsigned char>& value);
+/// Writes a byte array from the caller's memory; longer than 4294967295 bytes: std::length_error.
+tcp::socket& operator<<(tcp::socket& socket, ByteArrayView value);

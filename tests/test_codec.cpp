@@ -19,6 +19,9 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
+/// Bytes that a view writes straight from memory.
+constexpr unsigned char viewed_bytes[] = {0x01, 0x02};
+
 // Two connected loopback sockets: what one side sends, the other receives.
 class CodecTest : public ::testing::Test {
 protected:
@@ -59,6 +62,8 @@ TEST_F(CodecTest, WritersPutExactlyTheseBytesOnTheWire) {
         {[](tcp::socket& s) { s << "abc"; }, {0x06, 0x03, 0, 0, 0, 0x61, 0x62, 0x63}},
         {[](tcp::socket& s) { s << Bytes{1, 2}; }, {0x0C, 0x02, 0, 0, 0, 0x01, 0x02}},
         {[](tcp::socket& s) { s << Bytes(); }, {0x0C, 0, 0, 0, 0}},
+        {[](tcp::socket& s) { s << ByteArrayView{viewed_bytes, 2}; }, {0x0C, 0x02, 0, 0, 0, 0x01, 0x02}},
+        {[](tcp::socket& s) { s << ByteArrayView{nullptr, 0}; }, {0x0C, 0, 0, 0, 0}},
         {[](tcp::socket& s) { s << short{-1}; }, {0x04, 0xFF, 0xFF, 0xFF, 0xFF}},
         {[](tcp::socket& s) { s << static_cast<unsigned short>(65535); }, {0x04, 0xFF, 0xFF, 0, 0}},
         {[](tcp::socket& s) { s << 4294967295u; }, {0x04, 0xFF, 0xFF, 0xFF, 0xFF}},
