@@ -2,6 +2,7 @@
 // passes, the mean and the constraint samples. Like the service's own input, the values are
 // bytes divided by 255.
 
+#include "app/startup_environment.hpp"
 #include "bench/bench_inputs.hpp"
 #include "bench/bench_timing.hpp"
 #include "imaging/tonemap.hpp"
@@ -12,7 +13,9 @@ constexpr int runs = 7;
 
 }  // namespace
 
-int main() {
+int main(int, char** argv) {
+    // The allocator's settings decide where the passes' buffers come from, so they are the service's.
+    settle_startup_environment(argv);
     const Image<float> photo = im2float(im2byte(bench_photo()));
     Image<float> colour;
     Image<float> layers[tonemap_layers];
