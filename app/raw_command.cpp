@@ -27,8 +27,9 @@ int scaled_side(int shorter, int longer) {
     return static_cast<int>(quotient * shorter);
 }
 
-/// The planar float payload as it lies in the image's own buffer: write_float's bytes, uncopied.
-ByteArrayView float_payload(const Image<float>& image) {
+/// The planar float payload as it lies in the image's own buffer: write_float's bytes, uncopied
+/// (payloads are the host's bytes, which the build only allows to be little-endian).
+ByteArrayView float_payload_view(const Image<float>& image) {
     return {reinterpret_cast<const unsigned char*>(image.data.get()), image.size() * sizeof(float)};
 }
 
@@ -66,10 +67,10 @@ void read_raw_handler(socket_ptr socket) {
         reduced = resize(full, reduced_size(full.width, full.height), false, false);
         preview = write_argb(raw_preview(reduced, exposure_scale(log_mean)));
     });
-    *socket << float_payload(full);
+    *socket << float_payload_view(full);
     *socket << full.width << full.height;
     reduction.wait();
-    *socket << float_payload(reduced);
+    *socket << float_payload_view(reduced);
     *socket << reduced.width << reduced.height;
     *socket << preview;
     log_line("INFO: Raw image read - " + std::to_string(full.width) + " x " + std::to_string(full.height) + ", " +

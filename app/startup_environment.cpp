@@ -2,10 +2,15 @@
 
 #include <climits>
 #include <cstdlib>
+#include <sstream>
+#include <string>
 
 #include <unistd.h>
 
 namespace {
+
+/// Names, in the restarted program's environment, the settings that the program set itself.
+constexpr const char* settled_names = "LM_ACCELERATOR_SETTLED";
 
 /// Sets name to value unless the environment names it already; true when it was set here.
 bool set_unless_named(const char* name, const char* value) {
@@ -13,13 +18,27 @@ bool set_unless_named(const char* name, const char* value) {
     return setenv(name, value, 1) == 0;
 }
 
+/// Takes out of the environment the settings named by the marker, and the marker.
+void forget_own_settings(const char* names) {
+    std::istringstream list{std::string(names)};
+    for (std::string name; list >> name;) unsetenv(name.c_str());
+    unsetenv(settled_names);
+}
+
 }  // namespace
 
 void settle_startup_environment(char* argv[]) {
-    // Settings chosen by whoever started us stand; once set, the restarted program returns here.
-    const bool policy_set = set_unless_named("OMP_WAIT_POLICY", "passive");
-    const bool tunables_set = set_unless_named("GLIBC_TUNABLES", "glibc.malloc.tcache_count=0");
-    if (!policy_set && !tunables_set) return;
+    // The libraries read the settings as they loaded; the programs this one starts (a browser, a
+    // new version of itself) get the environment it was given.
+    if (const char* names = std::getenv(settled_names)) {
+        forget_own_settings(names);
+        return;
+    }
+    // Settings chosen by whoever started us stand.
+    std::string own;
+    if (set_unless_named("OMP_WAIT_POLICY", "passive")) own += "OMP_WAIT_POLICY ";
+    if (set_unless_named("GLIBC_TUNABLES", "glibc.malloc.tcache_count=0")) own += "GLIBC_TUNABLES ";
+    if (own.empty() || setenv(settled_names, own.c_str(), 1) != 0) return;
     // The running executable itself, whatever path it was started by; argv, and so argv[0], stay.
     // Started by its resolved path, the process keeps the program's name in ps and top instead of
     // the link's name "exe"; the link itself is the fallback, for a program file replaced since.
@@ -30,4 +49,6 @@ void settle_startup_environment(char* argv[]) {
         execv(path, argv);
     }
     execv("/proc/self/exe", argv);
+    // Not started again: the settings were never read, so they go as well.
+    forget_own_settings(own.c_str());
 }

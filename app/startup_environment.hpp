@@ -3,8 +3,9 @@
 /// Settings that libraries read from the environment once, when they are loaded, before main runs;
 /// when the environment does not name them, this starts the program again in place (same process,
 /// same arguments) with them set. It returns when the environment already names both, or when the
-/// program cannot be started again, in which case the libraries' defaults stay. Must run before
-/// any thread is started.
+/// program cannot be started again, in which case the libraries' defaults stay. The restarted
+/// program takes the settings it made out of its environment again, so that the programs it starts
+/// run with their own defaults. Must run before any thread is started.
 ///
 /// - OMP_WAIT_POLICY=passive: LibRaw decodes with OpenMP threads, which by default keep spinning
 ///   on a core for a while after each parallel step; beside the shared worker pool of the imaging

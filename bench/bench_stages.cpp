@@ -222,8 +222,6 @@ void bench_raw() {
     const Image<float> reduced = resize(full, reduced_size(full.width, full.height), false, false);
     stage("raw_preview", raw_runs, [&] { raw_preview(reduced, exposure_scale(log_mean)); });
     const Image<unsigned char> preview = raw_preview(reduced, exposure_scale(log_mean));
-    stage("write_float of the decoded image", raw_runs, [&] { write_float(full); });
-    stage("write_float of the reduced copy", raw_runs, [&] { write_float(reduced); });
     stage("write_argb of the preview", raw_runs, [&] { write_argb(preview); });
 }
 

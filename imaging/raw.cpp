@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -23,9 +24,9 @@ constexpr double xyz_to_srgb[3][3] = {
 constexpr int libraw_output_xyz = 5;
 /// LibRaw's interpolation quality code for AHD demosaicing.
 constexpr int libraw_quality_ahd = 3;
-/// The most pixels a raw file holds per byte: lossless raw data takes over one byte per pixel,
-/// lossy DNG data less, but not a quarter.
-constexpr std::size_t pixels_per_file_byte = 4;
+/// Pixels per byte of the file up to which its picture is believed before LibRaw has read it:
+/// lossless raw data takes over a byte per pixel; files packed tighter just skip the early touch.
+constexpr std::size_t pixels_per_file_byte = 1;
 /// The wavelet denoising threshold below which no file goes.
 constexpr float minimum_noise_threshold = 100.0f;
 
@@ -95,7 +96,13 @@ float srgb_plus_one(const double (&row)[3], double x, double y, double z) {
 /// on one core, most of that cost is hidden.
 Image<float> touched_image(int width, int height) {
     if (width <= 0 || height <= 0) return Image<float>();
-    Image<float> image(width, height, 3);
+    Image<float> image;
+    try {
+        image = Image<float>(width, height, 3);
+    } catch (const std::bad_alloc&) {
+        // LibRaw's verdict on the file decides the reply, not this head start.
+        return Image<float>();
+    }
     float* const values = image.data.get();
     constexpr std::size_t values_per_page = 4096 / sizeof(float);
     const std::size_t pages = (image.size() + values_per_page - 1) / values_per_page;
@@ -151,15 +158,21 @@ Image<float> read_raw(std::vector<unsigned char>& bytes, float& log_mean) {
 
     set_open_parameters(raw.params);
     if (decoder->open_buffer(bytes.data(), bytes.size()) != LIBRAW_SUCCESS) return Image<float>();
-    // The output is as large as the picture LibRaw reports once the file is open. It is touched
-    // early only when the file's bytes could hold such a picture: a short file that announces a
-    // huge one makes nothing touched before LibRaw finds it out.
-    const std::size_t pixels = std::size_t{raw.sizes.width} * raw.sizes.height;
-    const bool plausible = pixels <= bytes.size() * pixels_per_file_byte;
+    // The output is as large as the picture LibRaw reports once the file is open (read here, as
+    // unpacking rewrites it). It is touched early only when the file's bytes could hold such a
+    // picture, within LibRaw's own memory limit: a short file that announces a huge one makes
+    // nothing touched before LibRaw finds it out.
+    const int announced_width = raw.sizes.width, announced_height = raw.sizes.height;
+    const std::size_t pixels = static_cast<std::size_t>(announced_width) * announced_height;
+    const std::size_t memory_limit = std::size_t{raw.params.max_raw_memory_mb} << 20;
+    const bool plausible =
+        pixels <= bytes.size() * pixels_per_file_byte && pixels * 3 * sizeof(float) <= memory_limit;
     bool unpacked = false;
     Image<float> storage;
     run_aside([&] { unpacked = decoder->unpack() == LIBRAW_SUCCESS; },
-              [&] { storage = plausible ? touched_image(raw.sizes.width, raw.sizes.height) : Image<float>(); });
+              [&storage, plausible, announced_width, announced_height] {
+                  if (plausible) storage = touched_image(announced_width, announced_height);
+              });
     if (!unpacked) return Image<float>();
     set_processing_parameters(raw.params, raw.other.iso_speed);
     if (decoder->dcraw_process() != LIBRAW_SUCCESS || raw.image == nullptr) return Image<float>();

@@ -86,14 +86,11 @@ tcp::socket& read_floating(tcp::socket& socket, T& value) {
     return socket;
 }
 
-// Lets each system call move as much as the kernel takes at once: asio's default of 64 KiB per
-// call multiplies the calls, and the time, of a large payload.
-struct AsMuchAsPossible {
-    std::size_t total;
-    std::size_t operator()(const boost::system::error_code& error, std::size_t moved) const {
-        return error ? 0 : total - moved;
-    }
-};
+// Lets each system call move as much as the kernel takes at once (asio bounds it by what is left of
+// the buffers): its default of 64 KiB per call multiplies the calls, and the time, of a large payload.
+std::size_t as_much_as_possible(const boost::system::error_code& error, std::size_t) {
+    return error ? 0 : std::numeric_limits<std::size_t>::max();
+}
 
 // Reads count bytes into bytes, replacing what it held and reusing its storage where large enough.
 template <typename Container>
@@ -111,7 +108,7 @@ void read_counted(tcp::socket& socket, std::uint32_t count, Container& bytes) {
             advise_huge_pages(bytes.data(), bytes.capacity());
         }
         bytes.resize(received + chunk);
-        boost::asio::read(socket, boost::asio::buffer(&bytes[received], chunk), AsMuchAsPossible{chunk});
+        boost::asio::read(socket, boost::asio::buffer(&bytes[received], chunk), as_much_as_possible);
     }
 }
 
@@ -145,7 +142,7 @@ tcp::socket& write_counted(tcp::socket& socket, unsigned char marker, const void
     const std::array<unsigned char, 5> header{marker, count[0], count[1], count[2], count[3]};
     const std::array<boost::asio::const_buffer, 2> pieces{boost::asio::buffer(header),
                                                            boost::asio::buffer(data, size)};
-    boost::asio::write(socket, pieces, AsMuchAsPossible{header.size() + size});
+    boost::asio::write(socket, pieces, as_much_as_possible);
     return socket;
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/startup_environment.hpp"
 #include "service_process.hpp"
 
 namespace {
@@ -65,6 +66,19 @@ TEST(StartupEnvironment, SettingsChosenByTheCallerStandAndTheOtherIsStillSet) {
     settled = settled_when_started_with(nullptr, "glibc.malloc.arena_max=4");
     EXPECT_EQ(std::optional<std::string>("passive"), settled.policy);
     EXPECT_EQ(std::optional<std::string>("glibc.malloc.arena_max=4"), settled.tunables);
+}
+
+TEST(StartupEnvironment, RestartedProgramTakesOnlyItsOwnSettingsOutAgain) {
+    setenv("LM_ACCELERATOR_SETTLED", "GLIBC_TUNABLES ", 1);
+    setenv("GLIBC_TUNABLES", "glibc.malloc.tcache_count=0", 1);
+    setenv("OMP_WAIT_POLICY", "active", 1);
+    char program[] = "restarted";
+    char* argv[] = {program, nullptr};
+    settle_startup_environment(argv);
+    EXPECT_EQ(std::getenv("GLIBC_TUNABLES"), nullptr) << "a browser it starts would run without caches";
+    EXPECT_EQ(std::getenv("LM_ACCELERATOR_SETTLED"), nullptr);
+    EXPECT_STREQ(std::getenv("OMP_WAIT_POLICY"), "active") << "the caller's own setting stays";
+    unsetenv("OMP_WAIT_POLICY");
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <string>
 
+#include <unistd.h>
+
 #include "imaging/imageio.hpp"
+#include "resident_memory.hpp"
 #include "tests/dng_writer.hpp"
 
 namespace {
@@ -161,6 +165,30 @@ TEST(ReadRaw, TruncatedFileIsRejectedOrDecodedWhole) {
             EXPECT_EQ(log_mean, -7.0f);
         }
     }
+}
+
+/// Starts the peak resident memory of this process afresh; false where the system cannot.
+bool reset_peak_memory() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+    return process_status_value(getpid(), "VmHWM:") <= resident_kib(getpid()) + 1024;
+}
+
+TEST(ReadRaw, ShortFileThatAnnouncesABigPictureGetsNoMemoryForIt) {
+    // 16 megapixels announced, 192 MB as float planes; 5 MB sent, which cannot hold them.
+    DngDescription d;
+    d.width = 4000;
+    d.height = 4000;
+    d.scene = uniform_scene({0.2, 0.2, 0.2});
+    std::vector<unsigned char> file = make_dng(d);
+    file.resize(std::size_t{5} << 20);
+    if (!reset_peak_memory()) GTEST_SKIP() << "the peak resident memory cannot be reset here";
+    const long before_kib = resident_kib(getpid());
+
+    float log_mean = -7.0f;
+    const Image<float> image = read_raw(file, log_mean);
+    if (image.data) GTEST_SKIP() << "LibRaw decoded the truncated file whole";
+    EXPECT_LT(process_status_value(getpid(), "VmHWM:") - before_kib, 96 * 1024)
+        << "the announced picture was given memory before LibRaw read the file";
 }
 
 }  // namespace
