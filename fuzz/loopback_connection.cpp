@@ -34,7 +34,15 @@ LoopbackConnection::LoopbackConnection(const std::uint8_t* data, std::size_t siz
         client_.connect(acceptor.local_endpoint(), error);
     } while (error == boost::asio::error::interrupted);
     if (error) throw boost::system::system_error(error, "connect");
-    acceptor.accept(*service_);
+    // An interrupted attempt may have got through all the same and still waits in the backlog, its
+    // client closed: accepted in place of ours, it would leave our client unread and its reader
+    // waiting for ever. The accepted peer must be our client.
+    const tcp::endpoint client_end = client_.local_endpoint();
+    for (;;) {
+        acceptor.accept(*service_);
+        if (service_->remote_endpoint(error) == client_end && !error) break;
+        service_->close(error);
+    }
     // The input is at most a few kilobytes, which the socket buffers hold whole.
     boost::asio::write(client_, boost::asio::buffer(data, size));
     client_.shutdown(tcp::socket::shutdown_send);
