@@ -38,7 +38,12 @@ void settle_startup_environment(char* argv[]) {
     std::string own;
     if (set_unless_named("OMP_WAIT_POLICY", "passive")) own += "OMP_WAIT_POLICY ";
     if (set_unless_named("GLIBC_TUNABLES", "glibc.malloc.tcache_count=0")) own += "GLIBC_TUNABLES ";
-    if (own.empty() || setenv(settled_names, own.c_str(), 1) != 0) return;
+    if (own.empty()) return;
+    if (setenv(settled_names, own.c_str(), 1) != 0) {
+        // Without the marker the restarted program could not take them out again: no restart.
+        forget_own_settings(own.c_str());
+        return;
+    }
     // The running executable itself, whatever path it was started by; argv, and so argv[0], stay.
     // Started by its resolved path, the process keeps the program's name in ps and top instead of
     // the link's name "exe"; the link itself is the fallback, for a program file replaced since.
