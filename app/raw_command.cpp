@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,25 @@ ByteArrayView float_payload_view(const Image<float>& image) {
     return {reinterpret_cast<const unsigned char*>(image.data.get()), image.size() * sizeof(float)};
 }
 
+/// Sends the planar float payload of the picture that progress reports: the first plane band by
+/// band as its rows become final, then the other two, which are final by then. False when the
+/// conversion ended before the picture was whole; the payload is cut short then.
+bool send_as_converted(tcp::socket& socket, const ConversionProgress::Picture& picture,
+                       ConversionProgress& progress) {
+    const std::size_t row_bytes = static_cast<std::size_t>(picture.width) * sizeof(float);
+    const std::size_t plane_bytes = row_bytes * picture.height;
+    const auto* const bytes = reinterpret_cast<const unsigned char*>(picture.values);
+    ByteArrayPieces payload(socket, 3 * plane_bytes);
+    for (int sent = 0; sent < picture.height;) {
+        const int final_rows = progress.wait_for_rows(sent + 1);
+        if (final_rows <= sent) return false;
+        payload.write(bytes + sent * row_bytes, (final_rows - sent) * row_bytes);
+        sent = final_rows;
+    }
+    payload.write(bytes + plane_bytes, 2 * plane_bytes);
+    return true;
+}
+
 }  // namespace
 
 Tuple2<int> reduced_size(int width, int height) {
@@ -53,23 +73,30 @@ void read_raw_handler(socket_ptr socket) {
     log_line("INFO: Command received - read_raw");
     std::vector<unsigned char> raw_file;
     *socket >> raw_file;
-
-    // log_mean is written only when decoding succeeds; a failed decode leaves no value to scale.
-    float log_mean = 0.0f;
-    const Image<float> full = compute([&] { return read_raw(raw_file, log_mean); });
     const std::size_t file_size = raw_file.size();
-    std::vector<unsigned char>().swap(raw_file);
 
-    // The reduced copy and its preview are made while the full image is on its way.
+    // The full image goes out band by band as the conversion makes it final, and the reduced copy
+    // and its preview are made while the rest of it is on its way. log_mean is written only when
+    // decoding succeeds; a failed decode leaves no value to scale.
+    ConversionProgress progress;
+    float log_mean = 0.0f;
+    Image<float> full;
     Image<float> reduced;
     std::vector<unsigned char> preview;
-    Computation reduction([&] {
+    Computation work([&] {
+        full = read_raw(raw_file, log_mean, progress);
+        std::vector<unsigned char>().swap(raw_file);
         reduced = resize(full, reduced_size(full.width, full.height), false, false);
         preview = write_argb(raw_preview(reduced, exposure_scale(log_mean)));
     });
-    *socket << float_payload_view(full);
-    *socket << full.width << full.height;
-    reduction.wait();
+    const ConversionProgress::Picture picture = progress.wait_for_picture();
+    if (!send_as_converted(*socket, picture, progress)) {
+        // Only a failure cuts a conversion short: its cause ends the connection, the reply cut short.
+        work.wait();
+        throw std::logic_error("the conversion was cut short without a failure");
+    }
+    *socket << picture.width << picture.height;
+    work.wait();
     *socket << float_payload_view(reduced);
     *socket << reduced.width << reduced.height;
     *socket << preview;

@@ -7,7 +7,8 @@
 //
 // Usage: load_test [--duration S] [--steady N] [--silent N] [--vanishing N] [--settle S] [--rounds N]
 //   defaults: one round of 20 s of load, 250 steady, 250 silent and 20 vanishing clients, up to
-//   10 s for the service's threads to end after the load.
+//   10 s for the service's threads to end after the load, then the quiet time after which it
+//   releases its idle memory.
 
 #include <algorithm>
 #include <atomic>
@@ -18,11 +19,11 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include <sys/resource.h>
 
+#include "app/process_resources.hpp"
 #include "bench/bench_timing.hpp"
 #include "bench/load_clients.hpp"
 #include "bench/load_mix.hpp"
@@ -173,7 +174,8 @@ struct RoundFigures {
     ServiceFigures peak;
     /// When the last steady and vanishing client ended, the silent ones still connected.
     ServiceFigures end_of_load;
-    /// Once the thread count was back at its idle value (or the settling time passed).
+    /// Once the thread count was back at its idle value (or the settling time passed) and the
+    /// service had been quiet long enough to release its idle memory.
     ServiceFigures after;
     /// Milliseconds from closing the silent connections to the after figures.
     double settle_ms = 0.0;
@@ -199,11 +201,19 @@ std::chrono::milliseconds milliseconds(double seconds) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
 }
 
+/// The figures once the service has released its idle memory, which it does after a quiet spell
+/// with no connection open.
+ServiceFigures rested_figures(pid_t pid) {
+    std::this_thread::sleep_for(idle_memory_quiet + std::chrono::milliseconds(500));
+    return figures_of(pid);
+}
+
 /// Runs the silent, steady and vanishing clients against the service for one round, then lets
 /// the service settle.
 RoundFigures drive(const Options& options, pid_t pid, int port, const LoadMix& mix, LoadTally& tally) {
     RoundFigures seen;
-    seen.before = steady_figures(pid, std::chrono::seconds(10));
+    steady_figures(pid, std::chrono::seconds(10));
+    seen.before = rested_figures(pid);
     std::vector<std::unique_ptr<WireClient>> silent = open_silent_clients(port, options.silent, tally);
     const long with_silent = seen.before.threads + options.silent;
     seen.with_silent =
@@ -239,8 +249,10 @@ RoundFigures drive(const Options& options, pid_t pid, int port, const LoadMix& m
     seen.peak = sampler.peak();
 
     const long idle = seen.before.threads;
-    std::tie(seen.after, seen.settle_ms) =
-        figures_once(pid, [&](long threads) { return threads <= idle; }, milliseconds(options.settle_s));
+    const auto closed = BenchClock::now();
+    figures_once(pid, [&](long threads) { return threads <= idle; }, milliseconds(options.settle_s));
+    seen.after = rested_figures(pid);
+    seen.settle_ms = elapsed_ms(closed, BenchClock::now());
     return seen;
 }
 

@@ -159,21 +159,21 @@ inline TurnMap turn_map(int w, int h, int k) {
     }
 }
 
-/// Calls move(to, from) for every value of the turned plane: to is its index in the turned plane,
-/// from the source index it comes from. Bands of turned rows are spread over the workers, so
-/// move must only write at to.
+/// Calls move(to, from) for every value of turned rows [first, end): to is its index in the turned
+/// plane, from the source index it comes from. Bands of turned rows are spread over the workers,
+/// so move must only write at to.
 template <typename Move>
-void for_each_turned(const TurnMap& map, const Move& move) {
+void for_each_turned_in_rows(const TurnMap& map, int first, int end, const Move& move) {
     using image_detail::turn_tile;
-    const int bands = (map.height + turn_tile - 1) / turn_tile;
-    parallel_ranges(bands, 1, [&map, &move](int first_band, int end_band) {
+    const int bands = (end - first + turn_tile - 1) / turn_tile;
+    parallel_ranges(bands, 1, [&map, &move, first, end](int first_band, int end_band) {
         // Local copies: a byte store may alias anything reached through a reference, which would
         // make the compiler reload the map and the move's pointers after every value.
         const Move local_move = move;
         const std::ptrdiff_t origin = map.origin, row_step = map.row_step, column_step = map.column_step;
         const int width = map.width;
-        const int first_row = first_band * turn_tile;
-        const int end_row = std::min(end_band * turn_tile, map.height);
+        const int first_row = first + first_band * turn_tile;
+        const int end_row = std::min(first + end_band * turn_tile, end);
         for (int q0 = 0; q0 < width; q0 += turn_tile) {
             const int q1 = std::min(q0 + turn_tile, width);
             for (int r = first_row; r < end_row; ++r) {
@@ -183,6 +183,12 @@ void for_each_turned(const TurnMap& map, const Move& move) {
             }
         }
     });
+}
+
+/// Calls move(to, from) for every value of the turned plane, as for_each_turned_in_rows does.
+template <typename Move>
+void for_each_turned(const TurnMap& map, const Move& move) {
+    for_each_turned_in_rows(map, 0, map.height, move);
 }
 
 /// The image turned by k quarter turns counter-clockwise, every plane alike; k acts by its

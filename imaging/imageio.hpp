@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "imaging/conversion_progress.hpp"
 #include "imaging/image.hpp"
 
 class Tonemap;
@@ -47,3 +48,9 @@ std::vector<unsigned char> write_jpeg(const Image<unsigned char>& image);
 /// the decoder rejects gives the empty image and leaves log_mean unchanged. LibRaw reads bytes in
 /// place.
 Image<float> read_raw(std::vector<unsigned char>& bytes, float& log_mean);
+
+/// As read_raw above, reporting the conversion to progress as it goes: the image as soon as it is
+/// made, then its rows as they become final. The progress ends on every way out, a thrown
+/// exception included; the rows it reports stay final, and the image's buffer stays where it is,
+/// in the image returned.
+Image<float> read_raw(std::vector<unsigned char>& bytes, float& log_mean, ConversionProgress& progress);

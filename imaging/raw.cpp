@@ -1,5 +1,6 @@
 #include "imaging/imageio.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <memory>
@@ -18,6 +19,21 @@ constexpr double xyz_to_srgb[3][3] = {
     {3.241, -1.5374, -0.4986},
     {-0.9692, 1.876, 0.0416},
     {0.0556, -0.204, 1.057},
+};
+
+/// Rows converted between two reports of progress: eight bands of turned rows, one per core.
+constexpr int conversion_band_rows = 512;
+
+/// Ends a conversion's progress on every way out of it, a thrown exception included.
+class EndsOnExit {
+public:
+    explicit EndsOnExit(ConversionProgress& progress) : progress_(progress) {}
+    EndsOnExit(const EndsOnExit&) = delete;
+    EndsOnExit& operator=(const EndsOnExit&) = delete;
+    ~EndsOnExit() { progress_.end(); }
+
+private:
+    ConversionProgress& progress_;
 };
 
 /// LibRaw's output colour space code for CIE XYZ.
@@ -114,9 +130,10 @@ Image<float> touched_image(int width, int height) {
 
 /// Linear sRGB + 1 from LibRaw's XYZ pixels, turned by the given quarter turns as it is
 /// written into storage, which is used when it holds exactly as many values; the mean of
-/// ln(1 + Y) over the pixels goes to log_mean.
+/// ln(1 + Y) over the pixels goes to log_mean. Rows are converted band after band, each reported
+/// to progress once it is final.
 Image<float> upright_linear_srgb(const unsigned short (*pixels)[4], int width, int height, int turns,
-                                 Image<float> storage, float& log_mean) {
+                                 Image<float> storage, float& log_mean, ConversionProgress& progress) {
     const TurnMap map = turn_map(width, height, turns);
     Image<float> image = std::move(storage);
     if (image.size() == static_cast<std::size_t>(map.width) * map.height * 3) {
@@ -129,6 +146,7 @@ Image<float> upright_linear_srgb(const unsigned short (*pixels)[4], int width, i
     float* const green = image.plane_data(1);
     float* const blue = image.plane_data(2);
     const std::size_t count = static_cast<std::size_t>(width) * height;
+    progress.begin(image);
     const std::vector<double> log_one_plus = log_one_plus_table();
     double log_sum = 0.0;
     // The sum's order is fixed, so one worker adds in LibRaw's pixel order while the others
@@ -138,12 +156,16 @@ Image<float> upright_linear_srgb(const unsigned short (*pixels)[4], int width, i
             for (std::size_t i = 0; i < count; ++i) log_sum += log_one_plus[pixels[i][1]];
         },
         [&] {
-            for_each_turned(map, [=](std::size_t to, std::ptrdiff_t from) {
-                const double x = pixels[from][0], y = pixels[from][1], z = pixels[from][2];
-                red[to] = srgb_plus_one(xyz_to_srgb[0], x, y, z);
-                green[to] = srgb_plus_one(xyz_to_srgb[1], x, y, z);
-                blue[to] = srgb_plus_one(xyz_to_srgb[2], x, y, z);
-            });
+            for (int first = 0; first < map.height; first += conversion_band_rows) {
+                const int end = std::min(first + conversion_band_rows, map.height);
+                for_each_turned_in_rows(map, first, end, [=](std::size_t to, std::ptrdiff_t from) {
+                    const double x = pixels[from][0], y = pixels[from][1], z = pixels[from][2];
+                    red[to] = srgb_plus_one(xyz_to_srgb[0], x, y, z);
+                    green[to] = srgb_plus_one(xyz_to_srgb[1], x, y, z);
+                    blue[to] = srgb_plus_one(xyz_to_srgb[2], x, y, z);
+                });
+                progress.reach(end);
+            }
         });
     log_mean = static_cast<float>(log_sum / static_cast<double>(count));
     return image;
@@ -152,8 +174,14 @@ Image<float> upright_linear_srgb(const unsigned short (*pixels)[4], int width, i
 }  // namespace
 
 Image<float> read_raw(std::vector<unsigned char>& bytes, float& log_mean) {
+    ConversionProgress unwatched;
+    return read_raw(bytes, log_mean, unwatched);
+}
+
+Image<float> read_raw(std::vector<unsigned char>& bytes, float& log_mean, ConversionProgress& progress) {
+    const EndsOnExit ends(progress);
     // LibRaw's state is large, so it lives on the heap; the handle frees it on every path.
-    const auto decoder = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+    auto decoder = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
     libraw_data_t& raw = decoder->imgdata;
 
     set_open_parameters(raw.params);
@@ -186,9 +214,11 @@ Image<float> read_raw(std::vector<unsigned char>& bytes, float& log_mean) {
     if (width <= 0 || height <= 0) return Image<float>();
 
     float decoded_log_mean = 0.0f;
-    Image<float> upright =
-        upright_linear_srgb(raw.image, width, height, upright_turns(raw.sizes.flip), std::move(storage),
-                            decoded_log_mean);
+    Image<float> upright = upright_linear_srgb(raw.image, width, height, upright_turns(raw.sizes.flip),
+                                               std::move(storage), decoded_log_mean, progress);
     log_mean = decoded_log_mean;
+    // The image is whole: it goes out while LibRaw's buffers are freed.
+    progress.end();
+    decoder.reset();
     return upright;
 }

@@ -134,12 +134,17 @@ tcp::socket& write_double(tcp::socket& socket, double value) {
     return socket;
 }
 
-// Marker and count go out with the caller's bytes in one gathered write, without copying them.
-tcp::socket& write_counted(tcp::socket& socket, unsigned char marker, const void* data, std::size_t size) {
+/// A counted value's marker and 32-bit count.
+std::array<unsigned char, 5> counted_header(unsigned char marker, std::size_t size) {
     if (size > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("value longer than a 32-bit count");
     const auto count = little_endian(static_cast<std::uint32_t>(size));
-    const std::array<unsigned char, 5> header{marker, count[0], count[1], count[2], count[3]};
+    return {marker, count[0], count[1], count[2], count[3]};
+}
+
+// Marker and count go out with the caller's bytes in one gathered write, without copying them.
+tcp::socket& write_counted(tcp::socket& socket, unsigned char marker, const void* data, std::size_t size) {
+    const std::array<unsigned char, 5> header = counted_header(marker, size);
     const std::array<boost::asio::const_buffer, 2> pieces{boost::asio::buffer(header),
                                                            boost::asio::buffer(data, size)};
     boost::asio::write(socket, pieces, as_much_as_possible);
@@ -260,4 +265,14 @@ tcp::socket& operator<<(tcp::socket& socket, const std::vector<unsigned char>& v
 
 tcp::socket& operator<<(tcp::socket& socket, ByteArrayView value) {
     return write_counted(socket, marker_byte_array, value.data, value.size);
+}
+
+ByteArrayPieces::ByteArrayPieces(tcp::socket& socket, std::size_t size) : socket_(socket), left_(size) {
+    boost::asio::write(socket_, boost::asio::buffer(counted_header(marker_byte_array, size)));
+}
+
+void ByteArrayPieces::write(const unsigned char* data, std::size_t size) {
+    if (size > left_) throw std::length_error("piece beyond the byte array's count");
+    boost::asio::write(socket_, boost::asio::buffer(data, size), as_much_as_possible);
+    left_ -= size;
 }

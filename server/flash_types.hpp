@@ -89,3 +89,20 @@ tcp::socket& operator<<(tcp::socket& socket, const char* value);
 tcp::socket& operator<<(tcp::socket& socket, const std::vector<unsigned char>& value);
 /// Writes a byte array from the caller's memory; longer than 4294967295 bytes: std::length_error.
 tcp::socket& operator<<(tcp::socket& socket, ByteArrayView value);
+
+/// A byte array written in pieces as its bytes become ready: the count goes out first, and the
+/// pieces must add up to exactly that many bytes.
+class ByteArrayPieces {
+public:
+    /// Writes the marker and the count; longer than 4294967295 bytes: std::length_error, nothing
+    /// written.
+    ByteArrayPieces(tcp::socket& socket, std::size_t size);
+    /// Writes the next piece; std::length_error, nothing written, for bytes beyond the count.
+    void write(const unsigned char* data, std::size_t size);
+    /// Bytes of the count not written yet.
+    std::size_t left() const { return left_; }
+
+private:
+    tcp::socket& socket_;
+    std::size_t left_;
+};

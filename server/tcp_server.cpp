@@ -6,6 +6,7 @@
 #include <thread>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 
 using boost::asio::ip::tcp;
 
@@ -33,7 +34,8 @@ constexpr std::chrono::milliseconds shortage_pause{100};
 
 }  // namespace
 
-TcpServer::TcpServer(int port) : acceptor_(io_context_), retry_timer_(io_context_), port_(port) {
+TcpServer::TcpServer(int port)
+    : acceptor_(io_context_), retry_timer_(io_context_), quiet_timer_(io_context_), port_(port) {
     acceptor_.open(tcp::v4());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(tcp::endpoint(tcp::v4(), static_cast<std::uint16_t>(port)));
@@ -54,7 +56,19 @@ void TcpServer::accept() {
     });
 }
 
-void TcpServer::set_idle_handler(std::function<void()> handler) { idle_handler_ = std::move(handler); }
+void TcpServer::set_idle_handler(std::function<void()> handler, std::chrono::milliseconds quiet) {
+    idle_handler_ = std::move(handler);
+    quiet_ = quiet;
+}
+
+// Runs on the thread of start, the only one that touches the timer. Setting the expiry again
+// cancels a wait still pending, so the quiet time counts from the last connection to end.
+void TcpServer::wait_for_quiet() {
+    quiet_timer_.expires_after(quiet_);
+    quiet_timer_.async_wait([this](const boost::system::error_code& error) {
+        if (!error && active_connections_ == 0) idle_handler_();
+    });
+}
 
 // Any other accept error ends the accept chain for good: once nothing else is pending, start
 // returns. A shortage does not: otherwise a client that opens connections until the descriptors
@@ -82,5 +96,8 @@ void TcpServer::serve(socket_ptr socket) {
     respond(socket);
     // The last share of the socket closes it, before any idle work.
     socket.reset();
-    if (--active_connections_ == 0 && idle_handler_) idle_handler_();
+    // The handler runs while start runs, which its owner keeps the server alive for; once start
+    // has returned, the queued call is dropped with the server.
+    if (--active_connections_ == 0 && idle_handler_)
+        boost::asio::post(io_context_, [this] { wait_for_quiet(); });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -30,9 +31,10 @@ public:
     void abort();
     /// The port given to the constructor.
     int port() const { return port_; }
-    /// Sets what runs on a connection's thread after it served the last connection still open.
-    /// Set it before start.
-    void set_idle_handler(std::function<void()> handler);
+    /// Sets what runs on the thread of start once no connection has been open for the quiet
+    /// time: once per quiet spell, however many connections came and went before it. Set it
+    /// before start.
+    void set_idle_handler(std::function<void()> handler, std::chrono::milliseconds quiet);
 
     /// Serves one accepted connection; runs on that connection's own thread.
     virtual void respond(socket_ptr socket) = 0;
@@ -45,11 +47,14 @@ private:
     void accept();
     void handle_accept(socket_ptr socket, const boost::system::error_code& error);
     void serve(socket_ptr socket);
+    void wait_for_quiet();
 
     boost::asio::io_context io_context_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_timer_;
+    boost::asio::steady_timer quiet_timer_;
     int port_;
     std::atomic<int> active_connections_{0};
     std::function<void()> idle_handler_;
+    std::chrono::milliseconds quiet_{0};
 };

@@ -77,6 +77,31 @@ TEST_F(CodecTest, WritersPutExactlyTheseBytesOnTheWire) {
     EXPECT_EQ(sent(), expected);
 }
 
+TEST_F(CodecTest, ByteArrayInPiecesIsTheByteArrayWrittenWhole) {
+    const Bytes whole = {1, 2, 3, 4, 5};
+    {
+        ByteArrayPieces pieces(near, whole.size());
+        pieces.write(whole.data(), 2);
+        pieces.write(whole.data() + 2, 0);
+        pieces.write(whole.data() + 2, 3);
+        EXPECT_EQ(pieces.left(), 0u);
+    }
+    ByteArrayPieces empty(near, 0);
+    near << whole;
+    Bytes expected = {0x0C, 5, 0, 0, 0, 1, 2, 3, 4, 5, 0x0C, 0, 0, 0, 0};
+    expected.insert(expected.end(), {0x0C, 5, 0, 0, 0, 1, 2, 3, 4, 5});
+    EXPECT_EQ(sent(), expected);
+}
+
+TEST_F(CodecTest, PieceBeyondTheByteArraysCountIsRefusedUnwritten) {
+    const Bytes bytes = {1, 2, 3};
+    ByteArrayPieces pieces(near, 2);
+    pieces.write(bytes.data(), 1);
+    EXPECT_THROW(pieces.write(bytes.data() + 1, 2), std::length_error);
+    EXPECT_EQ(pieces.left(), 1u);
+    EXPECT_EQ(sent(), (Bytes{0x0C, 2, 0, 0, 0, 1}));
+}
+
 TEST_F(CodecTest, TextWithZeroByteTravelsWholeAsStringButIsCutAsCharPointer) {
     const std::string text("a\0b", 3);
     near << text << text.c_str();

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -146,6 +148,53 @@ TEST(ReadRaw, UnreadableInputGivesTheEmptyImageAndKeepsTheLogMean) {
         EXPECT_EQ(image.data, nullptr);
         EXPECT_EQ(log_mean, -7.0f);
     }
+}
+
+// The watcher sees the image that read_raw returns, in its final place, and every row of it
+// before the conversion ends; a rejected file ends the progress without a picture.
+TEST(ReadRaw, ProgressShowsThePictureInPlaceThenEveryRow) {
+    DngDescription d;
+    d.width = 640;
+    d.height = 1100;
+    d.orientation = 8;
+    d.scene = block_scene();
+    std::vector<unsigned char> file = make_dng(d);
+    ConversionProgress progress;
+    ConversionProgress::Picture picture;
+    int rows = 0;
+    std::thread watcher([&] {
+        picture = progress.wait_for_picture();
+        rows = progress.wait_for_rows(picture.height);
+    });
+    float log_mean = 0.0f;
+    const Image<float> image = read_raw(file, log_mean, progress);
+    watcher.join();
+    ASSERT_EQ(image.width, 1100);
+    EXPECT_EQ(picture.values, image.data.get());
+    EXPECT_EQ(picture.width, 1100);
+    EXPECT_EQ(picture.height, 640);
+    EXPECT_EQ(rows, 640);
+
+    std::vector<unsigned char> text = {'n', 'o', 't', ' ', 'r', 'a', 'w'};
+    ConversionProgress rejected;
+    EXPECT_EQ(read_raw(text, log_mean, rejected).data, nullptr);
+    EXPECT_EQ(rejected.wait_for_picture().values, nullptr);
+    EXPECT_EQ(rejected.wait_for_rows(1), 0);
+}
+
+TEST(ConversionProgress, EndWakesAWatcherAndFreezesWhatWasReported) {
+    ConversionProgress progress;
+    const Image<float> image(4, 3, 3);
+    progress.begin(image);
+    progress.reach(2);
+    int rows = -1;
+    std::thread watcher([&] { rows = progress.wait_for_rows(3); });
+    progress.end();
+    watcher.join();
+    EXPECT_EQ(rows, 2);
+    progress.reach(3);
+    EXPECT_EQ(progress.wait_for_rows(3), 2);
+    EXPECT_EQ(progress.wait_for_picture().values, image.data.get());
 }
 
 TEST(ReadRaw, TruncatedFileIsRejectedOrDecodedWhole) {

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -254,6 +255,73 @@ TEST_F(ServerTest, ServerOutlivesItsOwnerWhileAConnectionIsServed) {
     EXPECT_TRUE(Reply(client.read_to_end()).boolean());
     for (int i = 0; i < 200 && !watch.expired(); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(watch.expired());
+}
+
+// Counts the idle handler's runs and keeps the time of the latest.
+struct IdleRuns {
+    std::mutex mutex;
+    std::condition_variable ran;
+    int count = 0;
+    std::chrono::steady_clock::time_point last;
+
+    std::function<void()> handler() {
+        return [this] {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++count;
+            last = std::chrono::steady_clock::now();
+            ran.notify_all();
+        };
+    }
+    int wait_for(int runs, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex);
+        ran.wait_for(lock, timeout, [&] { return count >= runs; });
+        return count;
+    }
+};
+
+constexpr std::chrono::milliseconds idle_quiet{400};
+
+TEST_F(ServerTest, IdleHandlerRunsOnceAQuietSpellAfterTheLastConnection) {
+    IdleRuns idle;
+    server->set_idle_handler(idle.handler(), idle_quiet);
+    start();
+    EXPECT_EQ(exchange(port, Request("echo").integer(1)).integer(), 2);
+    const auto ended = std::chrono::steady_clock::now();
+    ASSERT_EQ(idle.wait_for(1, 10s), 1);
+    EXPECT_GE(idle.last - ended, idle_quiet - 50ms);
+    EXPECT_EQ(idle.wait_for(2, 3 * idle_quiet), 1);
+}
+
+TEST_F(ServerTest, IdleHandlerWaitsForTheConnectionsStillOpen) {
+    IdleRuns idle;
+    server->set_idle_handler(idle.handler(), idle_quiet);
+    std::mutex gate_mutex;
+    std::condition_variable gate;
+    bool entered = false;
+    bool released = false;
+    server->add_handler("hold", [&](socket_ptr socket) {
+        std::unique_lock<std::mutex> lock(gate_mutex);
+        entered = true;
+        gate.notify_all();
+        gate.wait(lock, [&] { return released; });
+        *socket << true;
+    });
+    start();
+    EXPECT_EQ(exchange(port, Request("echo").integer(1)).integer(), 2);
+    WireClient held(port);
+    held.send(Request("hold"));
+    {
+        std::unique_lock<std::mutex> lock(gate_mutex);
+        gate.wait(lock, [&] { return entered; });
+    }
+    EXPECT_EQ(idle.wait_for(1, 3 * idle_quiet), 0);
+    {
+        std::lock_guard<std::mutex> lock(gate_mutex);
+        released = true;
+    }
+    gate.notify_all();
+    EXPECT_TRUE(Reply(held.read_to_end()).boolean());
+    EXPECT_EQ(idle.wait_for(1, 10s), 1);
 }
 
 TEST(ServerPort, PortInUseFailsConstruction) {
