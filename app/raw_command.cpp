@@ -9,6 +9,7 @@
 #include "app/commands.hpp"
 #include "app/compute_threads.hpp"
 #include "app/log.hpp"
+#include "app/streamed_payload.hpp"
 #include "imaging/imageio.hpp"
 #include "server/flash_types.hpp"
 
@@ -32,25 +33,6 @@ int scaled_side(int shorter, int longer) {
 /// (payloads are the host's bytes, which the build only allows to be little-endian).
 ByteArrayView float_payload_view(const Image<float>& image) {
     return {reinterpret_cast<const unsigned char*>(image.data.get()), image.size() * sizeof(float)};
-}
-
-/// Sends the planar float payload of the picture that progress reports: the first plane band by
-/// band as its rows become final, then the other two, which are final by then. False when the
-/// conversion ended before the picture was whole; the payload is cut short then.
-bool send_as_converted(tcp::socket& socket, const ConversionProgress::Picture& picture,
-                       ConversionProgress& progress) {
-    const std::size_t row_bytes = static_cast<std::size_t>(picture.width) * sizeof(float);
-    const std::size_t plane_bytes = row_bytes * picture.height;
-    const auto* const bytes = reinterpret_cast<const unsigned char*>(picture.values);
-    ByteArrayPieces payload(socket, 3 * plane_bytes);
-    for (int sent = 0; sent < picture.height;) {
-        const int final_rows = progress.wait_for_rows(sent + 1);
-        if (final_rows <= sent) return false;
-        payload.write(bytes + sent * row_bytes, (final_rows - sent) * row_bytes);
-        sent = final_rows;
-    }
-    payload.write(bytes + plane_bytes, 2 * plane_bytes);
-    return true;
 }
 
 }  // namespace
@@ -90,6 +72,9 @@ void read_raw_handler(socket_ptr socket) {
         preview = write_argb(raw_preview(reduced, exposure_scale(log_mean)));
     });
     const ConversionProgress::Picture picture = progress.wait_for_picture();
+    // Without a picture the decoder either rejected the file, which gets the empty reply, or
+    // failed, which must end the connection before anything is written.
+    if (picture.values == nullptr) work.wait();
     if (!send_as_converted(*socket, picture, progress)) {
         // Only a failure cuts a conversion short: its cause ends the connection, the reply cut short.
         work.wait();

@@ -177,7 +177,7 @@ struct RoundFigures {
     /// Once the thread count was back at its idle value (or the settling time passed) and the
     /// service had been quiet long enough to release its idle memory.
     ServiceFigures after;
-    /// Milliseconds from closing the silent connections to the after figures.
+    /// Milliseconds from closing the silent connections to the thread count's return.
     double settle_ms = 0.0;
     /// Seconds from the start of the clients to the end of the last one.
     double load_seconds = 0.0;
@@ -249,10 +249,9 @@ RoundFigures drive(const Options& options, pid_t pid, int port, const LoadMix& m
     seen.peak = sampler.peak();
 
     const long idle = seen.before.threads;
-    const auto closed = BenchClock::now();
-    figures_once(pid, [&](long threads) { return threads <= idle; }, milliseconds(options.settle_s));
+    seen.settle_ms =
+        figures_once(pid, [&](long threads) { return threads <= idle; }, milliseconds(options.settle_s)).second;
     seen.after = rested_figures(pid);
-    seen.settle_ms = elapsed_ms(closed, BenchClock::now());
     return seen;
 }
 
@@ -276,7 +275,9 @@ void report(const ServiceProcess& service, const LoadTally& tally, const Observa
         print_figures("silent clients connected", round.with_silent);
         print_figures("during the load (peaks)", round.peak);
         print_figures("end of the load (silent clients still open)", round.end_of_load);
-        print_figures(("after the load (" + std::to_string(static_cast<int>(round.settle_ms)) + " ms later)").c_str(),
+        print_figures(("after the load (threads back " + std::to_string(static_cast<int>(round.settle_ms)) +
+                       " ms later, then at rest)")
+                          .c_str(),
                       round.after);
     }
     const std::vector<std::string> errors = log_lines(service, "ERROR: ");

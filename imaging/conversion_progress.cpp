@@ -1,9 +1,11 @@
 #include "imaging/conversion_progress.hpp"
 
+#include <utility>
+
 void ConversionProgress::begin(const Image<float>& image) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (ended_) return;
+        if (ended_ || begun_) return;
         picture_ = {image.data.get(), image.width, image.height};
         begun_ = true;
     }
@@ -13,15 +15,19 @@ void ConversionProgress::begin(const Image<float>& image) {
 void ConversionProgress::reach(int rows) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (ended_) return;
+        if (ended_ || rows <= rows_) return;
         rows_ = rows;
     }
     changed_.notify_all();
 }
 
-void ConversionProgress::end() {
+void ConversionProgress::end() { end(Image<float>()); }
+
+void ConversionProgress::end(Image<float> unfinished) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (ended_) return;
+        unfinished_ = std::move(unfinished);
         ended_ = true;
     }
     changed_.notify_all();

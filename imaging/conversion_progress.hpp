@@ -18,13 +18,17 @@ public:
     };
 
     /// The converter's side: the image that it fills from now on. Its buffer must stay where it
-    /// is, and alive, until the watcher is done with it.
+    /// is, and alive, until the watcher is done with it. Only the first call counts.
     void begin(const Image<float>& image);
-    /// The converter's side: rows [0, rows) of every plane are final.
+    /// The converter's side: rows [0, rows) of every plane are final. Fewer rows than reported
+    /// before change nothing.
     void reach(int rows);
     /// The converter's side: no more progress comes, whether the image is whole or not. Only
     /// the first call counts.
     void end();
+    /// As end, for a conversion that failed after begin: the progress keeps the unfinished image,
+    /// so that a watcher still sending the rows reported final reads live memory.
+    void end(Image<float> unfinished);
 
     /// The watcher's side: waits until the converter begins or ends; the empty picture when it
     /// ended without an image.
@@ -37,6 +41,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     Picture picture_;
+    Image<float> unfinished_;
     bool begun_ = false;
     bool ended_ = false;
     int rows_ = 0;

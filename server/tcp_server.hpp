@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -31,9 +30,9 @@ public:
     void abort();
     /// The port given to the constructor.
     int port() const { return port_; }
-    /// Sets what runs on the thread of start once no connection has been open for the quiet
-    /// time: once per quiet spell, however many connections came and went before it. Set it
-    /// before start.
+    /// Sets what runs, on a thread of its own, once no connection has been accepted or has ended
+    /// for the quiet time: once per quiet spell, however many came and went before it and whether
+    /// some are still open. Set it before start.
     void set_idle_handler(std::function<void()> handler, std::chrono::milliseconds quiet);
 
     /// Serves one accepted connection; runs on that connection's own thread.
@@ -48,13 +47,13 @@ private:
     void handle_accept(socket_ptr socket, const boost::system::error_code& error);
     void serve(socket_ptr socket);
     void wait_for_quiet();
+    void run_idle_handler();
 
     boost::asio::io_context io_context_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_timer_;
     boost::asio::steady_timer quiet_timer_;
     int port_;
-    std::atomic<int> active_connections_{0};
     std::function<void()> idle_handler_;
     std::chrono::milliseconds quiet_{0};
 };

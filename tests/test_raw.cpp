@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -150,30 +152,44 @@ TEST(ReadRaw, UnreadableInputGivesTheEmptyImageAndKeepsTheLogMean) {
     }
 }
 
-// The watcher sees the image that read_raw returns, in its final place, and every row of it
-// before the conversion ends; a rejected file ends the progress without a picture.
-TEST(ReadRaw, ProgressShowsThePictureInPlaceThenEveryRow) {
+// The watcher sees the image that read_raw returns, in its final place; every row it is told
+// is final already holds its final value in every plane. A rejected file ends the progress
+// without a picture.
+TEST(ReadRaw, ProgressReportsOnlyRowsAlreadyFinal) {
     DngDescription d;
-    d.width = 640;
-    d.height = 1100;
+    d.width = 2200;
+    d.height = 640;
     d.orientation = 8;
     d.scene = block_scene();
     std::vector<unsigned char> file = make_dng(d);
     ConversionProgress progress;
     ConversionProgress::Picture picture;
-    int rows = 0;
+    std::vector<float> seen;
     std::thread watcher([&] {
         picture = progress.wait_for_picture();
-        rows = progress.wait_for_rows(picture.height);
+        const std::size_t plane = static_cast<std::size_t>(picture.width) * picture.height;
+        seen.assign(3 * plane, -1.0f);
+        for (int rows = 0; rows < picture.height;) {
+            const int final_rows = progress.wait_for_rows(rows + 1);
+            if (final_rows <= rows) break;
+            const std::size_t first = static_cast<std::size_t>(rows) * picture.width;
+            const std::size_t end = static_cast<std::size_t>(final_rows) * picture.width;
+            for (int c = 0; c < 3; ++c)
+                std::copy(picture.values + c * plane + first, picture.values + c * plane + end,
+                          seen.begin() + c * plane + first);
+            rows = final_rows;
+        }
     });
     float log_mean = 0.0f;
     const Image<float> image = read_raw(file, log_mean, progress);
     watcher.join();
-    ASSERT_EQ(image.width, 1100);
+    ASSERT_EQ(image.width, 640);
+    ASSERT_EQ(image.height, 2200);
     EXPECT_EQ(picture.values, image.data.get());
-    EXPECT_EQ(picture.width, 1100);
-    EXPECT_EQ(picture.height, 640);
-    EXPECT_EQ(rows, 640);
+    EXPECT_EQ(picture.width, 640);
+    EXPECT_EQ(picture.height, 2200);
+    ASSERT_EQ(seen.size(), image.size());
+    EXPECT_EQ(std::memcmp(seen.data(), image.data.get(), image.size() * sizeof(float)), 0);
 
     std::vector<unsigned char> text = {'n', 'o', 't', ' ', 'r', 'a', 'w'};
     ConversionProgress rejected;
@@ -186,7 +202,10 @@ TEST(ConversionProgress, EndWakesAWatcherAndFreezesWhatWasReported) {
     ConversionProgress progress;
     const Image<float> image(4, 3, 3);
     progress.begin(image);
+    const Image<float> other(2, 2, 3);
+    progress.begin(other);
     progress.reach(2);
+    progress.reach(1);
     int rows = -1;
     std::thread watcher([&] { rows = progress.wait_for_rows(3); });
     progress.end();
@@ -195,6 +214,20 @@ TEST(ConversionProgress, EndWakesAWatcherAndFreezesWhatWasReported) {
     progress.reach(3);
     EXPECT_EQ(progress.wait_for_rows(3), 2);
     EXPECT_EQ(progress.wait_for_picture().values, image.data.get());
+}
+
+// A conversion that fails after reporting rows hands its image to the progress, so that the
+// rows on their way to a client stay readable.
+TEST(ConversionProgress, UnfinishedImageStaysReadableAfterEnd) {
+    ConversionProgress progress;
+    Image<float> image(4, 3, 3);
+    image.data[0] = 7.0f;
+    progress.begin(image);
+    progress.reach(1);
+    progress.end(std::move(image));
+    const ConversionProgress::Picture picture = progress.wait_for_picture();
+    EXPECT_EQ(picture.values[0], 7.0f);
+    EXPECT_EQ(progress.wait_for_rows(2), 1);
 }
 
 TEST(ReadRaw, TruncatedFileIsRejectedOrDecodedWhole) {

@@ -223,35 +223,52 @@ TEST_F(ServerTest, AcceptedConnectionsSendSmallWritesWithoutNagleDelay) {
     EXPECT_TRUE(exchange(port, Request("nagle")).boolean());
 }
 
+// A "hold" command whose handler keeps its connection open until the test releases it, then
+// answers true.
+class HoldGate {
+public:
+    void install(FlashServer& server) {
+        server.add_handler("hold", [this](socket_ptr socket) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            entered_ = true;
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return released_; });
+            lock.unlock();
+            *socket << true;
+        });
+    }
+    void wait_until_entered() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return entered_; });
+    }
+    void release() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            released_ = true;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool entered_ = false;
+    bool released_ = false;
+};
+
 TEST_F(ServerTest, ServerOutlivesItsOwnerWhileAConnectionIsServed) {
-    std::mutex gate_mutex;
-    std::condition_variable gate;
-    bool entered = false;
-    bool released = false;
-    server->add_handler("hold", [&](socket_ptr socket) {
-        std::unique_lock<std::mutex> lock(gate_mutex);
-        entered = true;
-        gate.notify_all();
-        gate.wait(lock, [&] { return released; });
-        *socket << true;
-    });
+    HoldGate gate;
+    gate.install(*server);
     start();
     WireClient client(port);
     client.send(Request("hold"));
-    {
-        std::unique_lock<std::mutex> lock(gate_mutex);
-        gate.wait(lock, [&] { return entered; });
-    }
+    gate.wait_until_entered();
     server->stop();
     runner.join();
     const std::weak_ptr<FlashServer> watch = server;
     server.reset();
     EXPECT_FALSE(watch.expired());
-    {
-        std::lock_guard<std::mutex> lock(gate_mutex);
-        released = true;
-    }
-    gate.notify_all();
+    gate.release();
     EXPECT_TRUE(Reply(client.read_to_end()).boolean());
     for (int i = 0; i < 200 && !watch.expired(); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(watch.expired());
@@ -279,7 +296,7 @@ struct IdleRuns {
     }
 };
 
-constexpr std::chrono::milliseconds idle_quiet{400};
+constexpr std::chrono::milliseconds idle_quiet{600};
 
 TEST_F(ServerTest, IdleHandlerRunsOnceAQuietSpellAfterTheLastConnection) {
     IdleRuns idle;
@@ -292,36 +309,43 @@ TEST_F(ServerTest, IdleHandlerRunsOnceAQuietSpellAfterTheLastConnection) {
     EXPECT_EQ(idle.wait_for(2, 3 * idle_quiet), 1);
 }
 
-TEST_F(ServerTest, IdleHandlerWaitsForTheConnectionsStillOpen) {
+TEST_F(ServerTest, IdleQuietTimeCountsFromTheLastConnectionToEnd) {
     IdleRuns idle;
     server->set_idle_handler(idle.handler(), idle_quiet);
-    std::mutex gate_mutex;
-    std::condition_variable gate;
-    bool entered = false;
-    bool released = false;
-    server->add_handler("hold", [&](socket_ptr socket) {
-        std::unique_lock<std::mutex> lock(gate_mutex);
-        entered = true;
-        gate.notify_all();
-        gate.wait(lock, [&] { return released; });
-        *socket << true;
-    });
     start();
     EXPECT_EQ(exchange(port, Request("echo").integer(1)).integer(), 2);
+    std::this_thread::sleep_for(idle_quiet / 3);
+    EXPECT_EQ(exchange(port, Request("echo").integer(2)).integer(), 3);
+    const auto ended = std::chrono::steady_clock::now();
+    ASSERT_EQ(idle.wait_for(1, 10s), 1);
+    EXPECT_GE(idle.last - ended, idle_quiet - 50ms);
+}
+
+// A client that holds its connection open does not keep the service from resting, and every
+// quiet spell gets its own run.
+TEST_F(ServerTest, IdleHandlerRunsWhileAConnectionStaysOpenAndAgainAfterTheNextSpell) {
+    IdleRuns idle;
+    server->set_idle_handler(idle.handler(), idle_quiet);
+    HoldGate gate;
+    gate.install(*server);
+    start();
     WireClient held(port);
     held.send(Request("hold"));
-    {
-        std::unique_lock<std::mutex> lock(gate_mutex);
-        gate.wait(lock, [&] { return entered; });
-    }
-    EXPECT_EQ(idle.wait_for(1, 3 * idle_quiet), 0);
-    {
-        std::lock_guard<std::mutex> lock(gate_mutex);
-        released = true;
-    }
-    gate.notify_all();
-    EXPECT_TRUE(Reply(held.read_to_end()).boolean());
+    gate.wait_until_entered();
     EXPECT_EQ(idle.wait_for(1, 10s), 1);
+    gate.release();
+    EXPECT_TRUE(Reply(held.read_to_end()).boolean());
+    EXPECT_EQ(idle.wait_for(2, 10s), 2);
+}
+
+TEST_F(ServerTest, StoppedServerDropsItsPendingIdleRun) {
+    IdleRuns idle;
+    server->set_idle_handler(idle.handler(), idle_quiet);
+    start();
+    EXPECT_EQ(exchange(port, Request("echo").integer(1)).integer(), 2);
+    server->stop();
+    runner.join();
+    EXPECT_EQ(idle.wait_for(1, 3 * idle_quiet), 0);
 }
 
 TEST(ServerPort, PortInUseFailsConstruction) {
