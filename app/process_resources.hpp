@@ -12,7 +12,7 @@ void prepare_process_resources();
 /// hundred simultaneous requests they would otherwise hold tens of megabytes for good.
 void release_idle_memory();
 
-/// How long the service goes without a connection before it releases its idle memory: a client
-/// that sends its requests one after another keeps its pages warm, as a browser does when it
-/// opens a file and then asks for its layers.
+/// How long the service goes without a connection coming or going before it releases its idle
+/// memory: a client that sends its requests one after another keeps its pages warm, as a browser
+/// does when it opens a file and then asks for its layers.
 constexpr std::chrono::seconds idle_memory_quiet{2};

@@ -202,7 +202,7 @@ std::chrono::milliseconds milliseconds(double seconds) {
 }
 
 /// The figures once the service has released its idle memory, which it does after a quiet spell
-/// with no connection open.
+/// in which no connection came or went.
 ServiceFigures rested_figures(pid_t pid) {
     std::this_thread::sleep_for(idle_memory_quiet + std::chrono::milliseconds(500));
     return figures_of(pid);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "resident_memory.hpp"
+#include "socket_pair.hpp"
 #include "server/flash_types.hpp"
 
 namespace {
@@ -22,31 +23,10 @@ using Bytes = std::vector<unsigned char>;
 /// Bytes that a view writes straight from memory.
 constexpr unsigned char viewed_bytes[] = {0x01, 0x02};
 
-// Two connected loopback sockets: what one side sends, the other receives.
-class CodecTest : public ::testing::Test {
+class CodecTest : public ::testing::Test, public SocketPair {
 protected:
-    CodecTest() {
-        tcp::acceptor acceptor(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-        near.connect(acceptor.local_endpoint());
-        acceptor.accept(far);
-    }
-
-    // Every byte that near sent, once near stops sending.
-    Bytes sent() {
-        near.shutdown(tcp::socket::shutdown_send);
-        Bytes bytes;
-        boost::system::error_code error;
-        boost::asio::read(far, boost::asio::dynamic_buffer(bytes), error);
-        EXPECT_EQ(error, boost::asio::error::eof);
-        return bytes;
-    }
-
     // Puts raw bytes on the wire for far to read.
     void send(const Bytes& bytes) { boost::asio::write(near, boost::asio::buffer(bytes)); }
-
-    boost::asio::io_context io;
-    tcp::socket near{io};
-    tcp::socket far{io};
 };
 
 TEST_F(CodecTest, WritersPutExactlyTheseBytesOnTheWire) {

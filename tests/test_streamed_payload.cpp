@@ -3,38 +3,23 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/read.hpp>
 #include <gtest/gtest.h>
 
 #include "app/streamed_payload.hpp"
 #include "imaging/imageio.hpp"
+#include "socket_pair.hpp"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// Two connected loopback sockets: what one side sends, the other receives.
-class StreamedPayload : public ::testing::Test {
+// A three-plane image whose every value differs, to be sent from near to far.
+class StreamedPayload : public ::testing::Test, public SocketPair {
 protected:
     StreamedPayload() {
-        tcp::acceptor acceptor(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-        near.connect(acceptor.local_endpoint());
-        acceptor.accept(far);
         for (std::size_t i = 0; i < image.size(); ++i) image.data[i] = 0.5f + static_cast<float>(i);
     }
 
-    // Every byte that near sent, once near stops sending.
-    Bytes sent() {
-        near.shutdown(tcp::socket::shutdown_send);
-        Bytes bytes;
-        boost::system::error_code error;
-        boost::asio::read(far, boost::asio::dynamic_buffer(bytes), error);
-        return bytes;
-    }
-
-    boost::asio::io_context io;
-    tcp::socket near{io};
-    tcp::socket far{io};
     Image<float> image{2, 5, 3};
 };
 
