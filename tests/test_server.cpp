@@ -298,9 +298,15 @@ struct IdleRuns {
 
 constexpr std::chrono::milliseconds idle_quiet{600};
 
-TEST_F(ServerTest, IdleHandlerRunsOnceAQuietSpellAfterTheLastConnection) {
+// The server of ServerTest with an idle handler that counts its runs.
+class IdleServerTest : public ServerTest {
+protected:
+    IdleServerTest() { server->set_idle_handler(idle.handler(), idle_quiet); }
+
     IdleRuns idle;
-    server->set_idle_handler(idle.handler(), idle_quiet);
+};
+
+TEST_F(IdleServerTest, IdleHandlerRunsOnceAQuietSpellAfterTheLastConnection) {
     start();
     EXPECT_EQ(exchange(port, Request("echo").integer(1)).integer(), 2);
     const auto ended = std::chrono::steady_clock::now();
@@ -309,9 +315,7 @@ TEST_F(ServerTest, IdleHandlerRunsOnceAQuietSpellAfterTheLastConnection) {
     EXPECT_EQ(idle.wait_for(2, 3 * idle_quiet), 1);
 }
 
-TEST_F(ServerTest, IdleQuietTimeCountsFromTheLastConnectionToEnd) {
-    IdleRuns idle;
-    server->set_idle_handler(idle.handler(), idle_quiet);
+TEST_F(IdleServerTest, IdleQuietTimeCountsFromTheLastConnectionToEnd) {
     start();
     EXPECT_EQ(exchange(port, Request("echo").integer(1)).integer(), 2);
     std::this_thread::sleep_for(idle_quiet / 3);
@@ -323,9 +327,7 @@ TEST_F(ServerTest, IdleQuietTimeCountsFromTheLastConnectionToEnd) {
 
 // A client that holds its connection open does not keep the service from resting, and every
 // quiet spell gets its own run.
-TEST_F(ServerTest, IdleHandlerRunsWhileAConnectionStaysOpenAndAgainAfterTheNextSpell) {
-    IdleRuns idle;
-    server->set_idle_handler(idle.handler(), idle_quiet);
+TEST_F(IdleServerTest, IdleHandlerRunsWhileAConnectionStaysOpenAndAgainAfterTheNextSpell) {
     HoldGate gate;
     gate.install(*server);
     start();
@@ -338,9 +340,7 @@ TEST_F(ServerTest, IdleHandlerRunsWhileAConnectionStaysOpenAndAgainAfterTheNextS
     EXPECT_EQ(idle.wait_for(2, 10s), 2);
 }
 
-TEST_F(ServerTest, StoppedServerDropsItsPendingIdleRun) {
-    IdleRuns idle;
-    server->set_idle_handler(idle.handler(), idle_quiet);
+TEST_F(IdleServerTest, StoppedServerDropsItsPendingIdleRun) {
     start();
     EXPECT_EQ(exchange(port, Request("echo").integer(1)).integer(), 2);
     server->stop();
