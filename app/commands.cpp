@@ -1,7 +1,5 @@
 #include "app/commands.hpp"
 
-#include <utility>
-
 #include "app/log.hpp"
 #include "server/flash_types.hpp"
 
@@ -10,6 +8,7 @@ void version_handler(socket_ptr socket) {
     *socket << "Lumerra Vozazuvazor" << "1.0" << "lm_accelerator.win";
 }
 
+// The name is whatever the client sent: a line break in it would otherwise start a forged line.
 void default_handler(socket_ptr, std::string name) {
-    log_line("ERROR: Unknown command received - " + std::move(name));
+    log_line("ERROR: Unknown command received - " + escape_client_text(name));
 }

@@ -3,8 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
+#include "server/socket_transfer.hpp"
 
 namespace {
 
@@ -14,7 +13,7 @@ std::string read_command_name(boost::asio::ip::tcp::socket& socket) {
     std::string name;
     for (;;) {
         char byte = 0;
-        boost::asio::read(socket, boost::asio::buffer(&byte, 1));
+        read_exactly(socket, &byte, 1);
         if (byte == '\0') return name;
         if (name.size() == max_command_name_length) throw std::length_error("command name too long");
         name += byte;
@@ -23,7 +22,7 @@ std::string read_command_name(boost::asio::ip::tcp::socket& socket) {
 
 }  // namespace
 
-FlashServer::FlashServer(int port) : TcpServer(port) {
+FlashServer::FlashServer(int port, std::chrono::milliseconds stall_timeout) : TcpServer(port, stall_timeout) {
     handlers_[policy_request_name] = [this](socket_ptr socket) {
         handle_policy_file_request(std::move(socket));
     };
@@ -46,7 +45,7 @@ void FlashServer::handle_policy_file_request(socket_ptr socket) {
     for (const std::string& domain : allowed_domains_)
         policy += "<allow-access-from domain=\"" + domain + "\" to-ports=\"" + port_text + "\" />\n";
     policy += "</cross-domain-policy>";
-    boost::asio::write(*socket, boost::asio::buffer(policy));
+    write_all(*socket, boost::asio::buffer(policy));
 }
 
 // Whatever goes wrong on a connection ends that connection only: nothing is written or logged, and

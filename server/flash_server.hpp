@@ -28,7 +28,7 @@ constexpr std::size_t max_command_name_length = 4096;
 class FlashServer final : public TcpServer {
 public:
     /// Listens on the port (see TcpServer) and registers the policy reply under its request name.
-    explicit FlashServer(int port);
+    explicit FlashServer(int port, std::chrono::milliseconds stall_timeout = stalled_connection_timeout);
 
     /// Appends a domain to the policy reply (as given: not checked, escaped or de-duplicated).
     void add_allowed_domain(const std::string& domain);

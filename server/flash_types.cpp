@@ -8,10 +8,8 @@
 #include <limits>
 #include <stdexcept>
 
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
-
 #include "common/huge_pages.hpp"
+#include "server/socket_transfer.hpp"
 
 namespace {
 
@@ -25,20 +23,20 @@ constexpr std::size_t reserve_ahead = std::size_t{256} << 20;
 
 unsigned char read_byte(tcp::socket& socket) {
     unsigned char byte = 0;
-    boost::asio::read(socket, boost::asio::buffer(&byte, 1));
+    read_exactly(socket, &byte, 1);
     return byte;
 }
 
 std::uint32_t read_uint32(tcp::socket& socket) {
     std::array<unsigned char, 4> b{};
-    boost::asio::read(socket, boost::asio::buffer(b));
+    read_exactly(socket, b.data(), b.size());
     return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
            std::uint32_t{b[3]} << 24;
 }
 
 double read_double_payload(tcp::socket& socket) {
     std::array<unsigned char, 8> b{};
-    boost::asio::read(socket, boost::asio::buffer(b));
+    read_exactly(socket, b.data(), b.size());
     std::uint64_t bits = 0;
     for (auto byte = b.rbegin(); byte != b.rend(); ++byte) bits = bits << 8 | *byte;
     double value = 0;
@@ -86,12 +84,6 @@ tcp::socket& read_floating(tcp::socket& socket, T& value) {
     return socket;
 }
 
-// Lets each system call move as much as the kernel takes at once (asio bounds it by what is left of
-// the buffers): its default of 64 KiB per call multiplies the calls, and the time, of a large payload.
-std::size_t as_much_as_possible(const boost::system::error_code& error, std::size_t) {
-    return error ? 0 : std::numeric_limits<std::size_t>::max();
-}
-
 // Reads count bytes into bytes, replacing what it held and reusing its storage where large enough.
 template <typename Container>
 void read_counted(tcp::socket& socket, std::uint32_t count, Container& bytes) {
@@ -108,7 +100,7 @@ void read_counted(tcp::socket& socket, std::uint32_t count, Container& bytes) {
             advise_huge_pages(bytes.data(), bytes.capacity());
         }
         bytes.resize(received + chunk);
-        boost::asio::read(socket, boost::asio::buffer(&bytes[received], chunk), as_much_as_possible);
+        read_exactly(socket, &bytes[received], chunk);
     }
 }
 
@@ -121,7 +113,7 @@ tcp::socket& write_integer(tcp::socket& socket, std::uint32_t bits) {
     const auto payload = little_endian(bits);
     const std::array<unsigned char, 5> bytes{marker_integer, payload[0], payload[1], payload[2],
                                              payload[3]};
-    boost::asio::write(socket, boost::asio::buffer(bytes));
+    write_all(socket, boost::asio::buffer(bytes));
     return socket;
 }
 
@@ -130,7 +122,7 @@ tcp::socket& write_double(tcp::socket& socket, double value) {
     std::memcpy(&bits, &value, sizeof bits);
     std::array<unsigned char, 9> bytes{marker_double};
     for (std::size_t i = 1; i < bytes.size(); ++i, bits >>= 8) bytes[i] = static_cast<unsigned char>(bits);
-    boost::asio::write(socket, boost::asio::buffer(bytes));
+    write_all(socket, boost::asio::buffer(bytes));
     return socket;
 }
 
@@ -145,9 +137,7 @@ std::array<unsigned char, 5> counted_header(unsigned char marker, std::size_t si
 // Marker and count go out with the caller's bytes in one gathered write, without copying them.
 tcp::socket& write_counted(tcp::socket& socket, unsigned char marker, const void* data, std::size_t size) {
     const std::array<unsigned char, 5> header = counted_header(marker, size);
-    const std::array<boost::asio::const_buffer, 2> pieces{boost::asio::buffer(header),
-                                                           boost::asio::buffer(data, size)};
-    boost::asio::write(socket, pieces, as_much_as_possible);
+    write_all(socket, boost::asio::buffer(header), boost::asio::buffer(data, size));
     return socket;
 }
 
@@ -216,7 +206,7 @@ tcp::socket& operator>>(tcp::socket& socket, std::vector<unsigned char>& value) 
 
 tcp::socket& operator<<(tcp::socket& socket, bool value) {
     const unsigned char marker = value ? marker_true : marker_false;
-    boost::asio::write(socket, boost::asio::buffer(&marker, 1));
+    write_all(socket, boost::asio::buffer(&marker, 1));
     return socket;
 }
 
@@ -268,11 +258,11 @@ tcp::socket& operator<<(tcp::socket& socket, ByteArrayView value) {
 }
 
 ByteArrayPieces::ByteArrayPieces(tcp::socket& socket, std::size_t size) : socket_(socket), left_(size) {
-    boost::asio::write(socket_, boost::asio::buffer(counted_header(marker_byte_array, size)));
+    write_all(socket_, boost::asio::buffer(counted_header(marker_byte_array, size)));
 }
 
 void ByteArrayPieces::write(const unsigned char* data, std::size_t size) {
     if (size > left_) throw std::length_error("piece beyond the byte array's count");
-    boost::asio::write(socket_, boost::asio::buffer(data, size), as_much_as_possible);
+    write_all(socket_, boost::asio::buffer(data, size));
     left_ -= size;
 }

@@ -8,6 +8,8 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 
+#include "server/socket_transfer.hpp"
+
 using boost::asio::ip::tcp;
 
 namespace {
@@ -34,8 +36,12 @@ constexpr std::chrono::milliseconds shortage_pause{100};
 
 }  // namespace
 
-TcpServer::TcpServer(int port)
-    : acceptor_(io_context_), retry_timer_(io_context_), quiet_timer_(io_context_), port_(port) {
+TcpServer::TcpServer(int port, std::chrono::milliseconds stall_timeout)
+    : acceptor_(io_context_),
+      retry_timer_(io_context_),
+      quiet_timer_(io_context_),
+      port_(port),
+      stall_timeout_(stall_timeout) {
     acceptor_.open(tcp::v4());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(tcp::endpoint(tcp::v4(), static_cast<std::uint16_t>(port)));
@@ -104,9 +110,11 @@ void TcpServer::handle_accept(socket_ptr socket, const boost::system::error_code
     accept();
 }
 
+// A connection whose stalls cannot be limited is closed unserved: a client that stops reading or
+// sending would otherwise hold its thread and everything its request holds for ever.
 void TcpServer::serve(socket_ptr socket) {
     send_without_delay(*socket);
-    respond(socket);
+    if (limit_stalls(*socket, stall_timeout_)) respond(socket);
     // The last share of the socket closes it, before any idle work.
     socket.reset();
     // The call runs while start runs, which its owner keeps the server alive for; once start has

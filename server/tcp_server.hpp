@@ -11,14 +11,19 @@
 
 #include "server/socket_ptr.hpp"
 
+/// How long a connection may go without a byte moving while its request is read or its reply
+/// written; it is then closed, and whatever its request held is released.
+constexpr std::chrono::milliseconds stalled_connection_timeout = std::chrono::seconds(60);
+
 /// Listens on one TCP port of every local IPv4 address and serves each accepted connection on a
 /// thread of its own through respond. Own it with std::make_shared: every connection thread holds a
 /// share of the server, so the server lives until the last of them ends, whatever its owner does.
 class TcpServer : public std::enable_shared_from_this<TcpServer> {
 public:
     /// Opens, binds (with address reuse) and listens on the port, and queues the first accept;
-    /// throws boost::system::system_error when the port cannot be had.
-    explicit TcpServer(int port);
+    /// throws boost::system::system_error when the port cannot be had. Each connection is closed
+    /// once no byte has moved on it for stall_timeout while it is read or written (zero: never).
+    explicit TcpServer(int port, std::chrono::milliseconds stall_timeout = stalled_connection_timeout);
     TcpServer(const TcpServer&) = delete;
     TcpServer& operator=(const TcpServer&) = delete;
 
@@ -54,6 +59,7 @@ private:
     boost::asio::steady_timer retry_timer_;
     boost::asio::steady_timer quiet_timer_;
     int port_;
+    std::chrono::milliseconds stall_timeout_;
     std::function<void()> idle_handler_;
     std::chrono::milliseconds quiet_{0};
 };

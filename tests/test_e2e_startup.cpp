@@ -94,6 +94,20 @@ TEST(Startup, ServesOnTheFirstFreePortAndAnswersVersionPolicyAndUnknownNames) {
     EXPECT_EQ(service.wait_for_line("ERROR: Unknown command received - "), "ERROR: Unknown command received - ");
 }
 
+// A name with a line break would otherwise write a line of its own, which anything that reads the
+// port from the log would believe.
+TEST(Startup, UnknownNameCannotForgeALogLine) {
+    ServiceProcess service;
+    const std::optional<int> port = service.wait_for_port();
+    ASSERT_TRUE(port);
+    EXPECT_TRUE(exchange(*port, Request("x\nINFO: Server started on port 4999\x1B[0m")).data().empty());
+    EXPECT_EQ(service.wait_for_line("ERROR: Unknown command received - "),
+              "ERROR: Unknown command received - x\\x0AINFO: Server started on port 4999\\x1B[0m");
+    EXPECT_EQ(exchange(*port, Request("version")).string(), "Lumerra Vozazuvazor");
+    ASSERT_TRUE(service.wait_for_line("INFO: Command received - version"));
+    EXPECT_EQ(service.lines().size(), 3u) << "start-up, the refused name and the version request";
+}
+
 TEST(Startup, TakesTheNextPortWhenTheFirstIsTaken) {
     PortBlocker blocker;
     blocker.block(first_port);

@@ -34,7 +34,8 @@ WireBytes bytes_of(const std::string& text) { return WireBytes(text.begin(), tex
 // answers it plus one) and a fallback that records every name it receives.
 class ServerTest : public ::testing::Test {
 protected:
-    ServerTest() : port(free_port()), server(std::make_shared<FlashServer>(port)) {
+    explicit ServerTest(std::chrono::milliseconds stall_timeout = stalled_connection_timeout)
+        : port(free_port()), server(std::make_shared<FlashServer>(port, stall_timeout)) {
         server->add_handler("echo", [](socket_ptr socket) {
             int value = 0;
             *socket >> value;
@@ -346,6 +347,98 @@ TEST_F(IdleServerTest, StoppedServerDropsItsPendingIdleRun) {
     server->stop();
     runner.join();
     EXPECT_EQ(idle.wait_for(1, 3 * idle_quiet), 0);
+}
+
+constexpr std::chrono::milliseconds stall_limit{300};
+
+// The server of ServerTest with a short stall limit, a "length" command that reads a byte array and
+// answers its length, and a "flood" command that answers a 16 MiB byte array it holds until its
+// handler ends.
+class StallServerTest : public ServerTest {
+protected:
+    static constexpr std::size_t flood_size = 16 << 20;
+
+    StallServerTest() : ServerTest(stall_limit) {
+        server->add_handler("length", [](socket_ptr socket) {
+            std::vector<unsigned char> bytes;
+            *socket >> bytes;
+            *socket << static_cast<int>(bytes.size());
+        });
+        server->add_handler("flood", [this](socket_ptr socket) {
+            const auto reply = std::make_shared<std::vector<unsigned char>>(flood_size, 0x5A);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                held_reply = reply;
+                flood_made = true;
+            }
+            *socket << *reply;
+        });
+    }
+
+    // True once the flood reply has been made and released again, within timeout.
+    bool flood_released_within(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (flood_made && held_reply.expired()) return true;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+    std::weak_ptr<std::vector<unsigned char>> held_reply;
+    bool flood_made = false;
+};
+
+TEST_F(StallServerTest, SilentConnectionIsClosedAfterTheLimitWithoutDelayingOthers) {
+    start();
+    const auto begin = std::chrono::steady_clock::now();
+    WireClient silent(port);
+    EXPECT_EQ(exchange(port, Request("echo").integer(1), 5s).integer(), 2);
+    EXPECT_TRUE(silent.quiet()) << "closed before anything was due";
+    EXPECT_TRUE(silent.read_to_end(10s).empty());
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, stall_limit);
+}
+
+TEST_F(StallServerTest, ClientThatStopsInsideItsRequestIsClosedUnanswered) {
+    start();
+    WireClient client(port);
+    client.send(Request("length").raw({0x0C, 8, 0, 0, 0, 1, 2, 3}));
+    EXPECT_TRUE(client.read_to_end(10s).empty());
+}
+
+TEST_F(StallServerTest, ReplyTheClientNeverTakesIsReleased) {
+    start();
+    WireClient client(port);
+    client.send(Request("flood"));
+    EXPECT_TRUE(flood_released_within(10s));
+}
+
+// Each pause is a third of the limit, and the whole exchange takes several limits.
+TEST_F(StallServerTest, SlowButSteadyClientsAreNeverCutOff) {
+    start();
+    WireClient sender(port);
+    const WireBytes request = Request("length").bytes(WireBytes(10, 7)).data();
+    for (unsigned char byte : request) {
+        ASSERT_TRUE(sender.send(WireBytes{byte}));
+        std::this_thread::sleep_for(stall_limit / 3);
+    }
+    EXPECT_EQ(Reply(sender.read_to_end(10s)).integer(), 10);
+
+    // With a small receive buffer every read is acknowledged, but once the buffers between them are
+    // full the reader takes far less per limit than the service's system waits for before it calls
+    // the socket writable again.
+    WireClient reader(port, 64 << 10);
+    reader.send(Request("flood"));
+    std::size_t received = 0;
+    for (int piece = 0; piece < 10; ++piece) {
+        received += reader.read_at_least(1, 10s).size();
+        std::this_thread::sleep_for(stall_limit / 3);
+    }
+    received += reader.read_to_end(10s).size();
+    EXPECT_EQ(received, 5 + flood_size);
 }
 
 TEST(ServerPort, PortInUseFailsConstruction) {

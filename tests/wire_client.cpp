@@ -123,8 +123,11 @@ WireBytes Reply::bytes() {
     return WireBytes(b, b + size);
 }
 
-WireClient::WireClient(int port) : descriptor_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+WireClient::WireClient(int port, int receive_buffer) : descriptor_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     if (descriptor_ < 0) throw std::runtime_error("no socket: " + std::string(std::strerror(errno)));
+    // Set before connecting, so that the window offered to the service follows it from the start.
+    if (receive_buffer != 0)
+        setsockopt(descriptor_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));

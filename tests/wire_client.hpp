@@ -75,8 +75,9 @@ private:
 /// One TCP connection to 127.0.0.1; never raises SIGPIPE.
 class WireClient {
 public:
-    /// Connects to 127.0.0.1:port; throws std::runtime_error when the connection is refused.
-    explicit WireClient(int port);
+    /// Connects to 127.0.0.1:port, with the kernel's receive buffer limited to receive_buffer bytes
+    /// when it is not 0; throws std::runtime_error when the connection is refused.
+    explicit WireClient(int port, int receive_buffer = 0);
     WireClient(const WireClient&) = delete;
     WireClient& operator=(const WireClient&) = delete;
     /// Closes the connection if still open.

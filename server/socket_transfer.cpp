@@ -1,0 +1,138 @@
+#include "server/socket_transfer.hpp"
+
+#include <algorithm>
+#include <cerrno>
+
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+using boost::asio::ip::tcp;
+using std::chrono::milliseconds;
+
+namespace {
+
+[[noreturn]] void fail(const boost::system::error_code& error) { throw boost::system::system_error(error); }
+
+[[noreturn]] void fail_with_errno() {
+    fail(boost::system::error_code(errno, boost::asio::error::get_system_category()));
+}
+
+/// The stall limit kept in the socket's send timeout; zero when none is set.
+milliseconds send_stall_limit(int descriptor) {
+    timeval limit{};
+    socklen_t length = sizeof limit;
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, &length) != 0) return milliseconds(0);
+    return std::chrono::seconds(limit.tv_sec) + std::chrono::duration_cast<milliseconds>(
+                                                    std::chrono::microseconds(limit.tv_usec));
+}
+
+/// Bytes written that the peer has not acknowledged yet; -1 when the kernel does not say.
+int unacknowledged_bytes(int descriptor) {
+    int bytes = 0;
+    return ::ioctl(descriptor, SIOCOUTQ, &bytes) == 0 ? bytes : -1;
+}
+
+/// True when the socket became writable (or failed, which the next write reports) within timeout;
+/// a negative timeout waits for ever.
+bool writable_within(int descriptor, milliseconds timeout) {
+    for (;;) {
+        pollfd socket{descriptor, POLLOUT, 0};
+        const int ready = ::poll(&socket, 1, static_cast<int>(timeout.count()));
+        if (ready >= 0) return ready > 0;
+        if (errno != EINTR) fail_with_errno();
+    }
+}
+
+// The kernel reports a socket writable only once a good share of its send buffer is free, which a
+// slow but steady reader may take minutes to free; every byte the peer acknowledges in the meantime
+// counts as movement, so only a peer that takes nothing at all is cut off.
+void wait_until_peer_takes_bytes(int descriptor) {
+    const milliseconds limit = send_stall_limit(descriptor);
+    if (limit.count() == 0) {
+        writable_within(descriptor, milliseconds(-1));
+        return;
+    }
+    const milliseconds check_period = std::max(limit / 8, milliseconds(1));
+    auto last_movement = std::chrono::steady_clock::now();
+    int unacknowledged = unacknowledged_bytes(descriptor);
+    while (!writable_within(descriptor, check_period)) {
+        const auto now = std::chrono::steady_clock::now();
+        const int still_unacknowledged = unacknowledged_bytes(descriptor);
+        if (still_unacknowledged < unacknowledged) last_movement = now;
+        unacknowledged = still_unacknowledged;
+        if (now - last_movement >= limit) fail(boost::asio::error::timed_out);
+    }
+}
+
+/// Drops sent bytes from the front of the pieces still to send.
+void advance(iovec*& pieces, int& count, std::size_t sent) {
+    while (count > 0 && sent >= pieces->iov_len) {
+        sent -= pieces->iov_len;
+        ++pieces;
+        --count;
+    }
+    if (count > 0) {
+        pieces->iov_base = static_cast<char*>(pieces->iov_base) + sent;
+        pieces->iov_len -= sent;
+    }
+}
+
+}  // namespace
+
+bool limit_stalls(tcp::socket& socket, milliseconds timeout) {
+    const timeval limit{static_cast<time_t>(timeout.count() / 1000),
+                        static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    const int descriptor = socket.native_handle();
+    // The receive timeout ends a blocking read by itself; the send timeout is where the writes
+    // below find the limit.
+    return ::setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
+           ::setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
+}
+
+// A blocking receive returns as soon as any byte is there, so its timeout ends it only when
+// nothing at all has arrived for that long.
+void read_exactly(tcp::socket& socket, void* data, std::size_t size) {
+    auto* next = static_cast<unsigned char*>(data);
+    while (size > 0) {
+        const ssize_t received = ::recv(socket.native_handle(), next, size, 0);
+        if (received > 0) {
+            next += received;
+            size -= static_cast<std::size_t>(received);
+        } else if (received == 0) {
+            fail(boost::asio::error::eof);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            fail(boost::asio::error::timed_out);
+        } else if (errno != EINTR) {
+            fail_with_errno();
+        }
+    }
+}
+
+// Each call hands the kernel as much as its send buffer takes, without waiting inside the call,
+// so that the wait between calls can watch the peer.
+void write_all(tcp::socket& socket, boost::asio::const_buffer first, boost::asio::const_buffer second) {
+    iovec pieces[2] = {{const_cast<void*>(first.data()), first.size()},
+                       {const_cast<void*>(second.data()), second.size()}};
+    iovec* next = pieces;
+    int count = 2;
+    advance(next, count, 0);
+    const int descriptor = socket.native_handle();
+    while (count > 0) {
+        msghdr message{};
+        message.msg_iov = next;
+        message.msg_iovlen = static_cast<std::size_t>(count);
+        const ssize_t sent = ::sendmsg(descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent >= 0) {
+            advance(next, count, static_cast<std::size_t>(sent));
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            wait_until_peer_takes_bytes(descriptor);
+        } else if (errno != EINTR) {
+            fail_with_errno();
+        }
+    }
+}
