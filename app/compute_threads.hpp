@@ -8,9 +8,9 @@
 
 // The heavy part of an image request (decoding, decomposition, composition, encoding) runs on one
 // of a few long-lived compute threads, while the connection's own thread does the socket transfers.
-// However many clients are connected, only that many requests hold full-size working images at once
-// (about 600 MiB each for 12 megapixels), and only a fixed set of threads ever drives the worker
-// pool, whose allocator would otherwise keep blocks for every connection thread that ever used it.
+// Only a fixed set of threads ever drives the worker pool, whose allocator would otherwise keep
+// blocks for every connection thread that ever used it. How many requests hold full-size images at
+// once is bounded by their turns (image_request_slot.hpp), which also cover the transfers.
 
 /// Number of requests computed at the same time; each of them spreads over all cores.
 constexpr int compute_thread_count = 2;

@@ -4,6 +4,7 @@
 
 #include "app/commands.hpp"
 #include "app/compute_threads.hpp"
+#include "app/image_request_slot.hpp"
 #include "app/log.hpp"
 #include "app/request_limits.hpp"
 #include "imaging/image.hpp"
@@ -84,7 +85,13 @@ struct ToneMapped {
     std::vector<unsigned char> argb;
 };
 
+/// The share of the image budget that the request on socket needs, from its announced payload.
+std::uint64_t pixels_announced(tcp::socket& socket, bool hdr) {
+    return image_request_pixels(peek_byte_array_size(socket), hdr ? 12 : 4);
+}
+
 void tonemap(socket_ptr socket, bool hdr) {
+    const ImageRequestSlot slot(pixels_announced(*socket, hdr));
     ImagePayload payload = read_image_payload(*socket);
     double white[3];
     *socket >> white[0] >> white[1] >> white[2];
@@ -120,6 +127,7 @@ void tonemap(socket_ptr socket, bool hdr) {
 }
 
 void decompose(socket_ptr socket, bool hdr) {
+    const ImageRequestSlot slot(pixels_announced(*socket, hdr));
     ImagePayload payload = read_image_payload(*socket);
     Image<float> colour;
     Image<float> working;

@@ -8,6 +8,7 @@
 
 #include "app/commands.hpp"
 #include "app/compute_threads.hpp"
+#include "app/image_request_slot.hpp"
 #include "app/log.hpp"
 #include "app/streamed_payload.hpp"
 #include "imaging/imageio.hpp"
@@ -53,6 +54,7 @@ Image<unsigned char> raw_preview(const Image<float>& reduced, float scale) {
 
 void read_raw_handler(socket_ptr socket) {
     log_line("INFO: Command received - read_raw");
+    const ImageRequestSlot slot(raw_request_pixels(peek_byte_array_size(*socket)));
     std::vector<unsigned char> raw_file;
     *socket >> raw_file;
     const std::size_t file_size = raw_file.size();

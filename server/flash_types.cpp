@@ -27,11 +27,15 @@ unsigned char read_byte(tcp::socket& socket) {
     return byte;
 }
 
+std::uint32_t uint32_from(const unsigned char* b) {
+    return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
+           std::uint32_t{b[3]} << 24;
+}
+
 std::uint32_t read_uint32(tcp::socket& socket) {
     std::array<unsigned char, 4> b{};
     read_exactly(socket, b.data(), b.size());
-    return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
-           std::uint32_t{b[3]} << 24;
+    return uint32_from(b.data());
 }
 
 double read_double_payload(tcp::socket& socket) {
@@ -202,6 +206,16 @@ tcp::socket& operator>>(tcp::socket& socket, std::vector<unsigned char>& value) 
     if (marker != marker_byte_array) throw std::invalid_argument("byte array type expected");
     read_counted(socket, read_uint32(socket), value);
     return socket;
+}
+
+std::optional<std::size_t> peek_byte_array_size(tcp::socket& socket) {
+    // The marker alone first: a null value may be the request's last byte.
+    std::array<unsigned char, 5> header{};
+    if (peek_exactly(socket, header.data(), 1) < 1) return std::nullopt;
+    if (header[0] == marker_null) return 0;
+    if (header[0] != marker_byte_array || peek_exactly(socket, header.data(), header.size()) < header.size())
+        return std::nullopt;
+    return uint32_from(&header[1]);
 }
 
 tcp::socket& operator<<(tcp::socket& socket, bool value) {

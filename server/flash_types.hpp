@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,11 @@ tcp::socket& operator>>(tcp::socket& socket, long double& value);
 tcp::socket& operator>>(tcp::socket& socket, std::string& value);
 /// Reads a byte array (or null as an empty one) into value's own storage.
 tcp::socket& operator>>(tcp::socket& socket, std::vector<unsigned char>& value);
+
+/// The count of the byte array that the peer sends next, seen without reading anything (the value
+/// is still there for operator>>): 0 for null; nothing when the next value is of another type or
+/// the stream ends or stalls before its count has arrived whole.
+std::optional<std::size_t> peek_byte_array_size(tcp::socket& socket);
 
 /// Writes true or false.
 tcp::socket& operator<<(tcp::socket& socket, bool value);

@@ -113,6 +113,17 @@ void read_exactly(tcp::socket& socket, void* data, std::size_t size) {
     }
 }
 
+// Waiting for all of them makes the kernel hold the call until every byte is there, the stream
+// ends, or the receive timeout passes; in the last two cases only some of them may be there.
+std::size_t peek_exactly(tcp::socket& socket, void* data, std::size_t size) {
+    for (;;) {
+        const ssize_t seen = ::recv(socket.native_handle(), data, size, MSG_PEEK | MSG_WAITALL);
+        if (seen >= 0) return static_cast<std::size_t>(seen);
+        if (errno == EAGAIN || errno == EWOULDBLOCK) fail(boost::asio::error::timed_out);
+        if (errno != EINTR) fail_with_errno();
+    }
+}
+
 // Each call hands the kernel as much as its send buffer takes, without waiting inside the call,
 // so that the wait between calls can watch the peer.
 void write_all(tcp::socket& socket, boost::asio::const_buffer first, boost::asio::const_buffer second) {

@@ -19,6 +19,11 @@
 /// that sees no asynchronous operation).
 void read_exactly(boost::asio::ip::tcp::socket& socket, void* data, std::size_t size);
 
+/// Copies the next size bytes into data without taking them from the socket, waiting for them as
+/// read_exactly does; returns how many it copied, fewer when the stream ends or the bytes stop
+/// coming partway through them.
+std::size_t peek_exactly(boost::asio::ip::tcp::socket& socket, void* data, std::size_t size);
+
 /// Writes every byte of first, then every byte of second, without copying them.
 void write_all(boost::asio::ip::tcp::socket& socket, boost::asio::const_buffer first,
                boost::asio::const_buffer second = {});

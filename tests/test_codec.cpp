@@ -204,6 +204,30 @@ TEST_F(CodecTest, WrongMarkerIsRefusedWithItsKindConsumingOnlyTheMarker) {
     }
 }
 
+// A count seen ahead leaves every byte for the reader; a null value may be the last byte sent.
+TEST_F(CodecTest, ByteArraySizeIsSeenWithoutReadingTheValue) {
+    send({0x0C, 0x02, 0, 0, 0, 0x01, 0x02});
+    EXPECT_EQ(peek_byte_array_size(far), std::optional<std::size_t>(2));
+    Bytes array;
+    far >> array;
+    EXPECT_EQ(array, (Bytes{0x01, 0x02}));
+
+    send({0x01});
+    EXPECT_EQ(peek_byte_array_size(far), std::optional<std::size_t>(0));
+    far >> array;
+    EXPECT_TRUE(array.empty());
+
+    send({0x04, 0x2A, 0, 0, 0});
+    EXPECT_EQ(peek_byte_array_size(far), std::nullopt) << "another type";
+    int next = 0;
+    far >> next;
+    EXPECT_EQ(next, 42);
+
+    send({0x0C, 0xFF, 0xFF});
+    near.shutdown(tcp::socket::shutdown_send);
+    EXPECT_EQ(peek_byte_array_size(far), std::nullopt) << "a count cut short";
+}
+
 TEST_F(CodecTest, StreamEndingInsideAStringRaisesAndKeepsTheOldValue) {
     send({0x06, 0x03, 0, 0, 0, 0x61, 0x62});
     near.shutdown(tcp::socket::shutdown_send);

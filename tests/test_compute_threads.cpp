@@ -7,8 +7,16 @@
 #include <gtest/gtest.h>
 
 #include "app/compute_threads.hpp"
+#include "app/image_request_slot.hpp"
 
 namespace {
+
+/// Raises most to now when now is higher.
+void raise_to(std::atomic<int>& most, int now) {
+    int seen = most.load();
+    while (now > seen && !most.compare_exchange_weak(seen, now)) {
+    }
+}
 
 TEST(ComputeThreads, ReturnsTheResultAndRethrowsTheFailureOnTheCallersThread) {
     const std::thread::id caller = std::this_thread::get_id();
@@ -28,10 +36,7 @@ TEST(ComputeThreads, RunsAtMostTheirNumberOfComputationsAtOnce) {
     for (int c = 0; c < 24; ++c) {
         connections.emplace_back([&] {
             compute([&] {
-                const int now = ++running;
-                int seen = most.load();
-                while (now > seen && !most.compare_exchange_weak(seen, now)) {
-                }
+                raise_to(most, ++running);
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 --running;
                 ++finished;
@@ -41,6 +46,46 @@ TEST(ComputeThreads, RunsAtMostTheirNumberOfComputationsAtOnce) {
     for (std::thread& connection : connections) connection.join();
     EXPECT_EQ(finished, 24);
     EXPECT_EQ(most, compute_thread_count);
+}
+
+/// Runs requests of these sizes at once, each holding its share while it computes two things at
+/// once, as a decomposition does while its first reply value goes out; returns how many held a
+/// share together at most, once every one of them has finished.
+int most_holding_together(const std::vector<std::uint64_t>& pixels) {
+    std::atomic<int> holding{0};
+    std::atomic<int> most{0};
+    std::vector<std::thread> requests;
+    for (const std::uint64_t size : pixels) {
+        requests.emplace_back([&, size] {
+            const ImageRequestSlot slot(size);
+            raise_to(most, ++holding);
+            Computation beside([] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+            compute([] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+            beside.wait();
+            --holding;
+        });
+    }
+    for (std::thread& request : requests) request.join();
+    return most;
+}
+
+TEST(ImageRequestSlots, FullSizeRequestsHoldImagesOnlyAsManyAtOnceAsAreComputed) {
+    EXPECT_EQ(most_holding_together(std::vector<std::uint64_t>(24, full_size_pixels)), compute_thread_count);
+}
+
+TEST(ImageRequestSlots, SmallRequestsShareTheBudgetAndALargerOneRunsAlone) {
+    EXPECT_GT(most_holding_together(std::vector<std::uint64_t>(24, 320 * 240)), compute_thread_count);
+    EXPECT_EQ(most_holding_together(std::vector<std::uint64_t>(6, image_pixel_budget + 1)), 1);
+}
+
+TEST(ImageRequestSlots, SharesFollowTheAnnouncedPayloadAndAnUnknownOneTakesTheWholeBudget) {
+    EXPECT_EQ(image_request_pixels(std::size_t{4 * 320 * 240}, 4), 320u * 240u);
+    EXPECT_EQ(image_request_pixels(std::size_t{12 * 320 * 240}, 12), 320u * 240u);
+    EXPECT_EQ(image_request_pixels(std::nullopt, 4), image_pixel_budget);
+    EXPECT_EQ(raw_request_pixels(std::size_t{6600}), full_size_pixels);
+    EXPECT_EQ(raw_request_pixels(std::size_t{2 * 4000 * 3000 + 4096}), full_size_pixels);
+    EXPECT_EQ(raw_request_pixels(std::size_t{2 * 8000 * 6000}), 8000u * 6000u / 2);
+    EXPECT_EQ(raw_request_pixels(std::nullopt), image_pixel_budget);
 }
 
 // An owner that leaves early, as a handler does when its socket fails, still waits for work that
