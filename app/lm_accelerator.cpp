@@ -48,7 +48,7 @@ void configure(FlashServer& server) {
     for (const char* domain : allowed_domains) server.add_allowed_domain(domain);
     for (const Command& command : commands) server.add_handler(command.name, command.handler);
     server.set_default_handler(default_handler);
-    server.set_idle_handler(release_idle_memory, idle_memory_quiet);
+    server.set_connection_watcher(connection_came_or_went);
 }
 
 }  // namespace

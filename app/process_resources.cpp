@@ -6,6 +6,8 @@
 #include <sys/resource.h>
 #include <tbb/scalable_allocator.h>
 
+#include "app/quiet_spells.hpp"
+
 void prepare_process_resources() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -37,4 +39,10 @@ void release_idle_memory() {
     // that a burst of requests made it take until it is told to let them go.
     scalable_allocation_command(TBBMALLOC_CLEAN_ALL_BUFFERS, nullptr);
     malloc_trim(0);
+}
+
+// The watch lives as long as the process: connection threads may still report after main ends.
+void connection_came_or_went() {
+    static QuietSpells* const idle = new QuietSpells(release_idle_memory, idle_memory_quiet);
+    idle->event();
 }

@@ -16,3 +16,7 @@ void release_idle_memory();
 /// memory: a client that sends its requests one after another keeps its pages warm, as a browser
 /// does when it opens a file and then asks for its layers.
 constexpr std::chrono::seconds idle_memory_quiet{2};
+
+/// Tells the idle memory release that a connection came or went: it runs, on a thread of its own,
+/// once no connection has come or gone for idle_memory_quiet.
+void connection_came_or_went();

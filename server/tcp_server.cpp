@@ -6,7 +6,6 @@
 #include <thread>
 
 #include <boost/asio/error.hpp>
-#include <boost/asio/post.hpp>
 
 #include "server/socket_transfer.hpp"
 
@@ -39,7 +38,6 @@ constexpr std::chrono::milliseconds shortage_pause{100};
 TcpServer::TcpServer(int port, std::chrono::milliseconds stall_timeout)
     : acceptor_(io_context_),
       retry_timer_(io_context_),
-      quiet_timer_(io_context_),
       port_(port),
       stall_timeout_(stall_timeout) {
     acceptor_.open(tcp::v4());
@@ -62,33 +60,7 @@ void TcpServer::accept() {
     });
 }
 
-void TcpServer::set_idle_handler(std::function<void()> handler, std::chrono::milliseconds quiet) {
-    idle_handler_ = std::move(handler);
-    quiet_ = quiet;
-}
-
-// Runs on the thread of start, the only one that touches the timer. Setting the expiry again
-// cancels a wait still pending, so the quiet time counts from the last connection to come or go.
-// Connections still open do not count: a client that holds one open would otherwise keep the
-// service from ever resting.
-void TcpServer::wait_for_quiet() {
-    if (!idle_handler_) return;
-    quiet_timer_.expires_after(quiet_);
-    quiet_timer_.async_wait([this](const boost::system::error_code& error) {
-        // A wait that had already completed when the expiry was set again still comes here.
-        if (error || quiet_timer_.expiry() > boost::asio::steady_timer::clock_type::now()) return;
-        run_idle_handler();
-    });
-}
-
-// Idle work such as handing memory back takes tens of milliseconds, which would hold up the next
-// accept; without a thread to spare, it waits for the next quiet spell.
-void TcpServer::run_idle_handler() {
-    try {
-        std::thread([server = shared_from_this()] { server->idle_handler_(); }).detach();
-    } catch (const std::system_error&) {
-    }
-}
+void TcpServer::set_connection_watcher(std::function<void()> watcher) { connection_watcher_ = std::move(watcher); }
 
 // Any other accept error ends the accept chain for good: once nothing else is pending, start
 // returns. A shortage does not: otherwise a client that opens connections until the descriptors
@@ -101,7 +73,7 @@ void TcpServer::handle_accept(socket_ptr socket, const boost::system::error_code
         retry_timer_.async_wait([this](const boost::system::error_code&) { accept(); });
         return;
     }
-    wait_for_quiet();
+    if (connection_watcher_) connection_watcher_();
     try {
         std::thread([server = shared_from_this(), socket]() mutable { server->serve(std::move(socket)); })
             .detach();
@@ -115,9 +87,7 @@ void TcpServer::handle_accept(socket_ptr socket, const boost::system::error_code
 void TcpServer::serve(socket_ptr socket) {
     send_without_delay(*socket);
     if (limit_stalls(*socket, stall_timeout_)) respond(socket);
-    // The last share of the socket closes it, before any idle work.
+    // The last share of the socket closes it before the watcher hears of the end.
     socket.reset();
-    // The call runs while start runs, which its owner keeps the server alive for; once start has
-    // returned, the queued call is dropped with the server.
-    if (idle_handler_) boost::asio::post(io_context_, [this] { wait_for_quiet(); });
+    if (connection_watcher_) connection_watcher_();
 }

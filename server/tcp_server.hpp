@@ -35,10 +35,10 @@ public:
     void abort();
     /// The port given to the constructor.
     int port() const { return port_; }
-    /// Sets what runs, on a thread of its own, once no connection has been accepted or has ended
-    /// for the quiet time: once per quiet spell, however many came and went before it and whether
-    /// some are still open. Set it before start.
-    void set_idle_handler(std::function<void()> handler, std::chrono::milliseconds quiet);
+    /// Sets what is told each time a connection is accepted and each time one has ended (its socket
+    /// closed); it runs on the accepting thread or on the connection's own, so it must be quick.
+    /// Set it before start.
+    void set_connection_watcher(std::function<void()> watcher);
 
     /// Serves one accepted connection; runs on that connection's own thread.
     virtual void respond(socket_ptr socket) = 0;
@@ -51,15 +51,11 @@ private:
     void accept();
     void handle_accept(socket_ptr socket, const boost::system::error_code& error);
     void serve(socket_ptr socket);
-    void wait_for_quiet();
-    void run_idle_handler();
 
     boost::asio::io_context io_context_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_timer_;
-    boost::asio::steady_timer quiet_timer_;
     int port_;
     std::chrono::milliseconds stall_timeout_;
-    std::function<void()> idle_handler_;
-    std::chrono::milliseconds quiet_{0};
+    std::function<void()> connection_watcher_;
 };

@@ -275,78 +275,31 @@ TEST_F(ServerTest, ServerOutlivesItsOwnerWhileAConnectionIsServed) {
     EXPECT_TRUE(watch.expired());
 }
 
-// Counts the idle handler's runs and keeps the time of the latest.
-struct IdleRuns {
-    std::mutex mutex;
-    std::condition_variable ran;
-    int count = 0;
-    std::chrono::steady_clock::time_point last;
-
-    std::function<void()> handler() {
-        return [this] {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++count;
-            last = std::chrono::steady_clock::now();
-            ran.notify_all();
-        };
-    }
-    int wait_for(int runs, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex);
-        ran.wait_for(lock, timeout, [&] { return count >= runs; });
-        return count;
-    }
-};
-
-constexpr std::chrono::milliseconds idle_quiet{600};
-
-// The server of ServerTest with an idle handler that counts its runs.
-class IdleServerTest : public ServerTest {
-protected:
-    IdleServerTest() { server->set_idle_handler(idle.handler(), idle_quiet); }
-
-    IdleRuns idle;
-};
-
-TEST_F(IdleServerTest, IdleHandlerRunsOnceAQuietSpellAfterTheLastConnection) {
-    start();
-    EXPECT_EQ(exchange(port, Request("echo").integer(1)).integer(), 2);
-    const auto ended = std::chrono::steady_clock::now();
-    ASSERT_EQ(idle.wait_for(1, 10s), 1);
-    EXPECT_GE(idle.last - ended, idle_quiet - 50ms);
-    EXPECT_EQ(idle.wait_for(2, 3 * idle_quiet), 1);
-}
-
-TEST_F(IdleServerTest, IdleQuietTimeCountsFromTheLastConnectionToEnd) {
-    start();
-    EXPECT_EQ(exchange(port, Request("echo").integer(1)).integer(), 2);
-    std::this_thread::sleep_for(idle_quiet / 3);
-    EXPECT_EQ(exchange(port, Request("echo").integer(2)).integer(), 3);
-    const auto ended = std::chrono::steady_clock::now();
-    ASSERT_EQ(idle.wait_for(1, 10s), 1);
-    EXPECT_GE(idle.last - ended, idle_quiet - 50ms);
-}
-
-// A client that holds its connection open does not keep the service from resting, and every
-// quiet spell gets its own run.
-TEST_F(IdleServerTest, IdleHandlerRunsWhileAConnectionStaysOpenAndAgainAfterTheNextSpell) {
+// The watcher hears of a connection as soon as it is accepted, while its handler still runs, and
+// again once it has been closed.
+TEST_F(ServerTest, WatcherHearsOfEachConnectionWhenAcceptedAndOnceItIsClosed) {
+    std::mutex events_mutex;
+    std::condition_variable heard;
+    int events = 0;
+    server->set_connection_watcher([&] {
+        std::lock_guard<std::mutex> lock(events_mutex);
+        ++events;
+        heard.notify_all();
+    });
+    const auto events_reach = [&](int count) {
+        std::unique_lock<std::mutex> lock(events_mutex);
+        return heard.wait_for(lock, 10s, [&] { return events >= count; }) && events == count;
+    };
     HoldGate gate;
     gate.install(*server);
     start();
     WireClient held(port);
     held.send(Request("hold"));
     gate.wait_until_entered();
-    EXPECT_EQ(idle.wait_for(1, 10s), 1);
+    EXPECT_TRUE(events_reach(1));
     gate.release();
     EXPECT_TRUE(Reply(held.read_to_end()).boolean());
-    EXPECT_EQ(idle.wait_for(2, 10s), 2);
-}
-
-TEST_F(IdleServerTest, StoppedServerDropsItsPendingIdleRun) {
-    start();
-    EXPECT_EQ(exchange(port, Request("echo").integer(1)).integer(), 2);
-    server->stop();
-    runner.join();
-    EXPECT_EQ(idle.wait_for(1, 3 * idle_quiet), 0);
+    EXPECT_TRUE(events_reach(2));
 }
 
 constexpr std::chrono::milliseconds stall_limit{300};
