@@ -1,6 +1,8 @@
 # The README's entry points. `make run` starts the service in the foreground; `make test` runs every test.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
+# Extra CMake settings, e.g. CMAKE_OPTIONS=-DLM_WARNINGS_AS_ERRORS=ON as CI runs it.
+CMAKE_OPTIONS ?=
 
 .PHONY: all deps build run test bench load clean
 
@@ -10,7 +12,7 @@ deps:
 	scripts/install-deps
 
 build: deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_OPTIONS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 run: build

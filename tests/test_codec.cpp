@@ -10,6 +10,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "resident_memory.hpp"
@@ -27,6 +28,23 @@ class CodecTest : public ::testing::Test, public SocketPair {
 protected:
     // Puts raw bytes on the wire for far to read.
     void send(const Bytes& bytes) { boost::asio::write(near, boost::asio::buffer(bytes)); }
+
+    // True once far's reader has taken every byte sent so far, within timeout.
+    bool all_bytes_taken_within(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            int unread = -1;
+            if (ioctl(far.native_handle(), FIONREAD, &unread) == 0 && unread == 0 && !near_has_unsent()) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    // True while bytes that near sent have not reached far's side.
+    bool near_has_unsent() {
+        int queued = 0;
+        return ioctl(near.native_handle(), TIOCOUTQ, &queued) != 0 || queued != 0;
+    }
 };
 
 TEST_F(CodecTest, WritersPutExactlyTheseBytesOnTheWire) {
@@ -246,7 +264,7 @@ TEST_F(CodecTest, HugeAnnouncedByteArrayCommitsNoLargeStorage) {
         EXPECT_LE(array.capacity(), std::size_t{1} << 20) << "not even address space beyond one chunk";
     });
     send({0x0C, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3});
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(all_bytes_taken_within(std::chrono::seconds(10))) << "the reader never took the bytes";
     const long during = resident_kib(getpid());
     near.shutdown(tcp::socket::shutdown_send);
     reader.join();
