@@ -14,7 +14,8 @@ void default_handler(socket_ptr socket, std::string name);
 /// copy and its 8-bit preview.
 void read_raw_handler(socket_ptr socket);
 
-/// "upgrade": replaces the program's executable with the bytes a local client sends and restarts it.
+/// "upgrade": replaces the program's executable with the bytes that a local client of the service's
+/// own user sends and restarts it; one upgrade at a time.
 void upgrade_handler(socket_ptr socket);
 
 /// True for addresses of this machine's loopback interface: 127.0.0.0/8, ::1 and their IPv4-mapped form.

@@ -1,12 +1,51 @@
+#include <atomic>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "app/commands.hpp"
 #include "app/globals.hpp"
 #include "app/log.hpp"
+#include "app/peer_owner.hpp"
 #include "app/platform.hpp"
 #include "server/flash_server.hpp"
 #include "server/flash_types.hpp"
+
+namespace {
+
+/// Held by the one upgrade in progress, from reading its program to its failure or the failure of
+/// its restart; a successful restart ends the process holding it. A second upgrade at the same time
+/// would move the first one's new file over the backup, the only copy of the previous program.
+class UpgradeInProgress {
+public:
+    UpgradeInProgress() : held_(!busy.test_and_set(std::memory_order_acquire)) {}
+    ~UpgradeInProgress() {
+        if (held_) {
+            busy.clear(std::memory_order_release);
+        }
+    }
+    UpgradeInProgress(const UpgradeInProgress&) = delete;
+    UpgradeInProgress& operator=(const UpgradeInProgress&) = delete;
+
+    /// False when another upgrade was in progress already.
+    bool held() const { return held_; }
+
+private:
+    static std::atomic_flag busy;
+    const bool held_;
+};
+
+std::atomic_flag UpgradeInProgress::busy = ATOMIC_FLAG_INIT;
+
+/// Answers false to an upgrade that is refused, with the reason in the log.
+void refuse(tcp::socket& socket, const std::string& reason) {
+    log_line("ERROR: Request refused - upgrade: " + reason);
+    socket << false;
+}
+
+}  // namespace
 
 bool is_loopback(const boost::asio::ip::address& address) {
     if (address.is_v4()) {
@@ -24,15 +63,29 @@ void upgrade_handler(socket_ptr socket) {
     // The service listens on every address; only a client on this machine may replace the program.
     // The check comes before the payload is read, so a remote peer costs no memory.
     if (!is_loopback(socket->remote_endpoint().address())) {
-        log_line("ERROR: Request refused - upgrade: not a local client");
-        *socket << false;
+        refuse(*socket, "not a local client");
+        return;
+    }
+    // The new program will run as this service's user, so only that user may send one: any other
+    // user of this machine could otherwise run code under our identity.
+    const std::optional<uid_t> client = peer_owner(*socket);
+    if (!client) {
+        refuse(*socket, "the owner of the client's socket is unknown");
+        return;
+    }
+    if (*client != ::geteuid()) {
+        refuse(*socket, "the client runs as another user");
+        return;
+    }
+    const UpgradeInProgress upgrade;
+    if (!upgrade.held()) {
+        refuse(*socket, "another upgrade is in progress");
         return;
     }
     std::vector<unsigned char> program;
     *socket >> program;
     if (program.empty()) {
-        log_line("ERROR: Request refused - upgrade: empty program");
-        *socket << false;
+        refuse(*socket, "empty program");
         return;
     }
     if (!upgrade_program(argv0, program)) {

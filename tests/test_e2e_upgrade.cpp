@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,15 +33,24 @@
 #include <boost/asio/write.hpp>
 
 #include "tests/service_process.hpp"
+#include "tests/user_socket.hpp"
 #include "tests/wire_client.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 
+/// The file's bytes; none when it cannot be read. Read in one call: programs of tens of megabytes
+/// are compared here, and byte by byte that takes seconds under the sanitizers.
 WireBytes file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return WireBytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+    WireBytes bytes(size > 0 ? static_cast<std::size_t>(size) : 0);
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+        return {};
+    }
+    return bytes;
 }
 
 void write_file(const std::string& path, const WireBytes& bytes, mode_t mode) {
@@ -134,6 +149,60 @@ std::optional<boost::asio::ip::address_v4> address_outside_loopback() {
     return found;
 }
 
+/// The answer of an "upgrade" request: true or false, or nothing when the connection closed
+/// without one.
+std::optional<bool> upgrade_answer(const WireBytes& reply) {
+    if (reply == WireBytes{0x03}) {
+        return true;
+    }
+    if (reply == WireBytes{0x02}) {
+        return false;
+    }
+    return std::nullopt;
+}
+
+/// Sends the two programs as "upgrade" requests on two connections at once and returns their answers.
+std::array<std::optional<bool>, 2> upgrade_at_once(int port, const std::array<WireBytes, 2>& programs) {
+    // Both connections stand before either request is written, so the requests travel side by side.
+    std::array<std::unique_ptr<WireClient>, 2> clients{std::make_unique<WireClient>(port),
+                                                       std::make_unique<WireClient>(port)};
+    std::array<std::optional<bool>, 2> answers;
+    std::array<std::thread, 2> senders;
+    for (std::size_t i = 0; i < 2; ++i) {
+        senders[i] = std::thread([&, i] {
+            // A refused request is cut off while it is still being sent; its answer has arrived before.
+            clients[i]->send(Request("upgrade").bytes(programs[i]));
+            answers[i] = upgrade_answer(clients[i]->read_to_end());
+        });
+    }
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
+    return answers;
+}
+
+/// The user that /proc/net/tcp shows for the IPv4 socket of that local endpoint; nothing when none
+/// is listed.
+std::optional<unsigned long> listed_owner(const boost::asio::ip::tcp::endpoint& local) {
+    // The kernel prints the address as the 32-bit word that holds it in memory.
+    std::uint32_t address = 0;
+    const auto bytes = local.address().to_v4().to_bytes();
+    std::memcpy(&address, bytes.data(), sizeof address);
+    char wanted[16];
+    std::snprintf(wanted, sizeof wanted, "%08X:%04X", address, local.port());
+    std::ifstream table("/proc/net/tcp");
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string slot, local_field, remote_field, state, queues, timer, retransmits;
+        unsigned long uid = 0;
+        if (fields >> slot >> local_field >> remote_field >> state >> queues >> timer >> retransmits >> uid &&
+            local_field == wanted) {
+            return uid;
+        }
+    }
+    return std::nullopt;
+}
+
 /// A copy of the built service in a temporary directory, started from there, so that upgrades
 /// replace the copy and never the build's own executable.
 class UpgradeService : public ::testing::Test {
@@ -173,6 +242,32 @@ protected:
         bytes.push_back(0);
         bytes.insert(bytes.end(), mark.begin(), mark.end());
         return bytes;
+    }
+
+    /// The marked program made size bytes long by zero bytes at its end, which the loader ignores too.
+    WireBytes marked_program(const std::string& mark, std::size_t size) const {
+        WireBytes bytes = marked_program(mark);
+        bytes.resize(std::max(size, bytes.size()), 0);
+        return bytes;
+    }
+
+    /// Waits up to ten seconds for the service and its restarted programs to have written at least
+    /// count lines that begin with prefix; true when they have.
+    bool wait_for_lines_beginning(const std::string& prefix, std::size_t count) const {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        for (;;) {
+            const std::vector<std::string> lines = service->lines();
+            const auto written = std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+                return line.compare(0, prefix.size(), prefix) == 0;
+            });
+            if (static_cast<std::size_t>(written) >= count) {
+                return true;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
     }
 
     /// Expects the service on this port to answer "version" whole.
@@ -304,6 +399,91 @@ TEST_F(UpgradeService, UpgradeFromAnotherAddressIsRefusedTouchingNothing) {
 
     EXPECT_TRUE(service->wait_for_line("ERROR: Request refused - upgrade: not a local client"));
     EXPECT_FALSE(exists(backup));
+    expect_unchanged_and_serving();
+}
+
+TEST_F(UpgradeService, SimultaneousUpgradesKeepThePreviousProgramAndOnlyOneIsServed) {
+    // Large programs keep both requests in flight long enough to overlap. Each trial's programs can
+    // start, so the trial after a served upgrade goes to the restarted program.
+    constexpr std::size_t program_size = 32u << 20;
+    constexpr int trials = 5;
+    const std::string refused = "ERROR: Request refused - upgrade: ";
+    WireBytes previous = original;
+    int serving_port = port;
+    std::size_t false_answers = 0;
+    for (int trial = 0; trial < trials; ++trial) {
+        const std::string name = "trial " + std::to_string(trial);
+        const std::array<WireBytes, 2> programs{marked_program(name + " a", program_size),
+                                                marked_program(name + " b", program_size)};
+        const std::array<std::optional<bool>, 2> answers = upgrade_at_once(serving_port, programs);
+
+        EXPECT_FALSE(answers[0] == true && answers[1] == true) << name << ": both upgrades were served";
+        const WireBytes at_program = file_bytes(program);
+        ASSERT_TRUE(at_program == previous || file_bytes(backup) == previous)
+            << name << ": the previous program is neither at its path nor at the backup path";
+        false_answers += static_cast<std::size_t>(std::count(answers.begin(), answers.end(), false));
+        EXPECT_TRUE(wait_for_lines_beginning(refused, false_answers)) << name << ": a refusal without its log line";
+
+        const auto served = std::find(answers.begin(), answers.end(), true);
+        if (served != answers.end()) {
+            EXPECT_EQ(at_program, programs[static_cast<std::size_t>(served - answers.begin())]) << name;
+            previous = at_program;
+            const std::optional<int> next_port = service->wait_for_port();
+            ASSERT_TRUE(next_port) << name << ": the upgraded program announced no port";
+            serving_port = *next_port;
+        }
+    }
+    EXPECT_GE(false_answers, 1u) << "no upgrade was ever refused";
+    expect_serving(serving_port);
+}
+
+TEST_F(UpgradeService, UpgradeFromAnotherUsersSocketIsRefusedTouchingNothing) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can create a socket that belongs to another user";
+    }
+    // If it ran, the script would show it, with the service's identity.
+    const std::string ran = directory + "/script_ran";
+    const std::string script = "#!/bin/sh\ntouch '" + ran + "'\n";
+    const Request request = Request("upgrade").bytes(WireBytes(script.begin(), script.end()));
+    const boost::asio::ip::tcp::endpoint service_endpoint(boost::asio::ip::address_v4::loopback(),
+                                                          static_cast<unsigned short>(port));
+
+    const std::string refused = "ERROR: Request refused - upgrade: ";
+    boost::asio::io_context io;
+    // Connects a socket of another user to the service and sends the request on it.
+    const auto send_as_other_user = [&](boost::asio::ip::tcp::socket& client) {
+        const int descriptor = socket_of_user(other_user);
+        ASSERT_GE(descriptor, 0) << "no socket of another user";
+        client.assign(boost::asio::ip::tcp::v4(), descriptor);
+        client.connect(service_endpoint);
+        boost::asio::write(client, boost::asio::buffer(request.data()));
+    };
+
+    boost::asio::ip::tcp::socket waiting(io);
+    send_as_other_user(waiting);
+    WireBytes answer(1);
+    boost::asio::read(waiting, boost::asio::buffer(answer));
+    EXPECT_EQ(answer, WireBytes{0x02}) << "the answer false";
+    EXPECT_TRUE(service->wait_for_line(refused)) << "an open socket of another user";
+
+    // A client whose socket is closed by the time the service looks at it: the kernel keeps a closed
+    // socket for a while and, once its last packets are through, shows it as root's. The service is
+    // held still until then.
+    ASSERT_EQ(::kill(service->pid(), SIGSTOP), 0);
+    boost::asio::ip::tcp::socket closing(io);
+    send_as_other_user(closing);
+    const boost::asio::ip::tcp::endpoint closed_end = closing.local_endpoint();
+    closing.close();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (listed_owner(closed_end) != 0ul && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(listed_owner(closed_end), 0ul) << "the closed socket is not shown as root's";
+    ASSERT_EQ(::kill(service->pid(), SIGCONT), 0);
+    EXPECT_TRUE(service->wait_for_line(refused)) << "a closed socket of another user";
+
+    EXPECT_FALSE(exists(backup));
+    EXPECT_FALSE(exists(ran)) << "the script ran";
     expect_unchanged_and_serving();
 }
 
