@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,29 +37,33 @@ bool is_process_id(const std::string& name) {
 
 void bootstrap_system() {}
 
-// The opener is started by a short-lived intermediate child: it is re-parented to init, which reaps
-// it, so no zombie stays with us. Its output is discarded, and a missing opener is ignored.
+// The opener is started by a short-lived intermediate child, reaped here: the opener is re-parented
+// to init, which reaps it, so no zombie stays with us. glibc's posix_spawnp keeps its caller waiting
+// until the new process has exec'd or failed, and the search of PATH happens in between; so once the
+// intermediate child is reaped no process but ours runs our executable, and the instance check that
+// follows cannot take the opener for a second instance. A missing opener is ignored.
 void start_webpage(const char* host) {
     const std::string url = std::string("http://") + host;
     char opener[] = "xdg-open";
     char* const arguments[] = {opener, const_cast<char*>(url.c_str()), nullptr};
-    const pid_t child = fork();
-    if (child < 0) return;
-    if (child == 0) {
-        if (fork() == 0) {
-            const int null_device = open("/dev/null", O_RDWR);
-            if (null_device >= 0) {
-                dup2(null_device, STDIN_FILENO);
-                dup2(null_device, STDOUT_FILENO);
-                dup2(null_device, STDERR_FILENO);
-            }
-            execvp(opener, arguments);
-            _exit(127);
+    posix_spawn_file_actions_t streams;
+    if (posix_spawn_file_actions_init(&streams) != 0) return;
+    // The opener's output is discarded, and it reads nothing of ours.
+    if (posix_spawn_file_actions_addopen(&streams, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0 &&
+        posix_spawn_file_actions_addopen(&streams, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0 &&
+        posix_spawn_file_actions_addopen(&streams, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0) {
+        const pid_t child = fork();
+        if (child == 0) {
+            pid_t opener_id;
+            posix_spawnp(&opener_id, opener, &streams, nullptr, arguments, environ);
+            _exit(0);
         }
-        _exit(0);
+        if (child > 0) {
+            while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
     }
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    posix_spawn_file_actions_destroy(&streams);
 }
 
 // Our own process counts when it runs under that name, so an instance besides us means two matches.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "imaging/imageio.hpp"
 #include "imaging/parallel.hpp"
 #include "imaging/tonemap.hpp"
 
@@ -25,8 +26,7 @@ std::string check_image_request(const ImageRequest& request) {
     const std::int64_t width = request.width;
     const std::int64_t height = request.height;
     if (width < 1 || height < 1) return "width and height must be at least 1";
-    // Both sides may be near 2^31, so the product times 12 could overflow even 64 bits.
-    if (width * height > largest_count / 12) return "image too large";
+    if (!float_payload_fits(width, height)) return "image too large";
     const std::int64_t needed = width * height * (request.hdr ? 12 : 4);
     const auto payload = static_cast<std::int64_t>(request.payload_size);
     if (request.hdr ? payload != needed : payload < needed)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "imaging/conversion_progress.hpp"
@@ -10,6 +11,16 @@ class Tonemap;
 // Conversions between images and the byte arrays that carry them on the wire. Multi-byte values
 // are little-endian; pixels run row by row from the top row, each row from left to right. The
 // width and height travel beside a payload, never inside it.
+
+/// The most bytes a float payload may hold: byte arrays travel with a 32-bit signed count.
+constexpr std::int64_t largest_float_payload = 2147483647;
+
+/// True when the planar float payload of a three-plane image of width x height (sides from 0 to
+/// 2^31 - 1) holds at most largest_float_payload bytes.
+constexpr bool float_payload_fits(std::int64_t width, std::int64_t height) {
+    // Three planes of 4-byte floats; the product of two sides near 2^31 times 12 would overflow.
+    return width * height <= largest_float_payload / 12;
+}
 
 /// Three 8-bit planes (red, green, blue) from an ARGB payload; alpha is ignored. Reads only the
 /// first 4 x width x height bytes; throws std::invalid_argument when the payload holds fewer.
@@ -45,8 +56,8 @@ std::vector<unsigned char> write_jpeg(const Image<unsigned char>& image);
 
 /// Decodes a camera raw file held whole in bytes into linear sRGB planes plus 1 (16-bit scale),
 /// turned upright by the file's orientation, and sets log_mean to the mean of ln(1 + Y). A file
-/// the decoder rejects gives the empty image and leaves log_mean unchanged. LibRaw reads bytes in
-/// place.
+/// the decoder rejects, or whose picture would not fit a float payload, gives the empty image and
+/// leaves log_mean unchanged. LibRaw reads bytes in place.
 Image<float> read_raw(std::vector<unsigned char>& bytes, float& log_mean);
 
 /// As read_raw above, reporting the conversion to progress as it goes: the image as soon as it is

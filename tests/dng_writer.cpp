@@ -112,12 +112,15 @@ std::vector<unsigned char> make_dng(const DngDescription& d) {
     const std::vector<double> xyz_to_camera = {3.2406, -1.5372, -0.4986, -0.9689, 1.8758, 0.0415,
                                                0.0557, -0.2040, 1.0570};
 
+    const std::uint32_t announced_w = d.announced_width > 0 ? static_cast<std::uint32_t>(d.announced_width) : w;
+    const std::uint32_t announced_h = d.announced_height > 0 ? static_cast<std::uint32_t>(d.announced_height) : h;
+
     std::vector<TiffEntry> raw_ifd = {
         longs(254, {0}),                              // the full-resolution image
-        longs(256, {w}),
-        longs(257, {h}),
+        longs(256, {announced_w}),
+        longs(257, {announced_h}),
         shorts(258, {16}),
-        shorts(259, {1}),                             // uncompressed
+        shorts(259, {d.labelled_lossless_jpeg ? 7u : 1u}),  // lossless JPEG, or uncompressed
         shorts(262, {32803}),                         // colour filter array
         ascii(271, "Synthetic"),
         ascii(272, "Test Sensor"),

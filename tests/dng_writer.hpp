@@ -29,6 +29,14 @@ struct DngDescription {
     int iso = 100;
     /// The picture the sensor saw.
     Scene scene;
+    /// Width the tags announce in place of the stored one, as a damaged or hostile file would;
+    /// 0 announces the stored width.
+    int announced_width = 0;
+    /// Height the tags announce in place of the stored one; 0 announces the stored height.
+    int announced_height = 0;
+    /// Labels the stored mosaic lossless-JPEG compressed: LibRaw finds no JPEG stream in it and
+    /// still accepts the file, as a black picture of the announced sides.
+    bool labelled_lossless_jpeg = false;
 };
 
 /// Black level of every synthetic file, in sensor counts.
@@ -39,6 +47,7 @@ constexpr int dng_white_level = 16383;
 /// A scene of one colour everywhere.
 Scene uniform_scene(SceneColour colour);
 
-/// Builds a complete little-endian DNG in memory: one uncompressed 16-bit RGGB mosaic in IFD 0,
-/// an sRGB-primaries colour matrix for D65, the orientation tag and an EXIF directory with the ISO.
+/// Builds a complete little-endian DNG in memory: one uncompressed 16-bit RGGB mosaic in IFD 0
+/// (unless it is labelled otherwise), an sRGB-primaries colour matrix for D65, the orientation tag
+/// and an EXIF directory with the ISO.
 std::vector<unsigned char> make_dng(const DngDescription& description);

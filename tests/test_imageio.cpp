@@ -124,6 +124,16 @@ TEST(FloatPayload, ReadRefusesEveryLengthButTwelveBytesPerPixel) {
     EXPECT_NO_THROW(read_float(Bytes(24), 2, 1));
 }
 
+TEST(FloatPayload, FitsWhenTwelveBytesPerPixelStayWithinTheLargestByteArray) {
+    EXPECT_TRUE(float_payload_fits(14204, 10652)) << "144 megapixels, the largest sensors made";
+    // 178956970 x 12 = 2147483640 bytes; one pixel more is 2147483652.
+    EXPECT_TRUE(float_payload_fits(178956970, 1));
+    EXPECT_FALSE(float_payload_fits(178956971, 1));
+    EXPECT_FALSE(float_payload_fits(1, 178956971));
+    EXPECT_FALSE(float_payload_fits(13380, 13380));
+    EXPECT_FALSE(float_payload_fits(std::numeric_limits<int>::max(), std::numeric_limits<int>::max()));
+}
+
 TEST(InterleavedPayload, PlanesSitSideBySidePerPixel) {
     const Image<float> image = make_image<float>(2, 1, 3, {1, 2, 3, 4, 5, 6});
     const Bytes payload = write_image3(image);

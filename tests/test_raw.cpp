@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "imaging/imageio.hpp"
@@ -253,6 +254,56 @@ TEST(ReadRaw, TruncatedFileIsRejectedOrDecodedWhole) {
 bool reset_peak_memory() {
     std::ofstream("/proc/self/clear_refs") << "5";
     return process_status_value(getpid(), "VmHWM:") <= resident_kib(getpid()) + 1024;
+}
+
+/// Holds this process's address space to what it maps now plus a margin, for as long as it lives.
+class AddressSpaceCap {
+public:
+    explicit AddressSpaceCap(long margin_kib) {
+        getrlimit(RLIMIT_AS, &previous_);
+        rlimit capped = previous_;
+        const rlim_t wanted = static_cast<rlim_t>(process_status_value(getpid(), "VmSize:") + margin_kib) * 1024;
+        if (wanted < capped.rlim_cur) capped.rlim_cur = wanted;
+        setrlimit(RLIMIT_AS, &capped);
+    }
+    AddressSpaceCap(const AddressSpaceCap&) = delete;
+    AddressSpaceCap& operator=(const AddressSpaceCap&) = delete;
+    ~AddressSpaceCap() { setrlimit(RLIMIT_AS, &previous_); }
+
+private:
+    rlimit previous_{};
+};
+
+// A file of a few kilobytes labelled lossless JPEG is a black picture of any size to LibRaw.
+// Within what a float payload can carry it decodes; 13380 x 13380 (2148287200 bytes of floats,
+// just beyond) is refused before LibRaw takes its memory, which decoding it would take by the
+// gigabyte: the address space is capped, so that a decoder that tried could not take the machine's.
+TEST(ReadRaw, FileAnnouncingAPictureNoFloatPayloadCarriesIsRefusedWithoutItsMemory) {
+    DngDescription d;
+    d.scene = uniform_scene({0.2, 0.2, 0.2});
+    d.labelled_lossless_jpeg = true;
+    d.announced_width = 1024;
+    d.announced_height = 768;
+    const Image<float> small = decode(d);
+    ASSERT_EQ(small.width, 1024) << "LibRaw no longer takes the label for a black picture";
+    ASSERT_EQ(small.height, 768);
+
+    d.announced_width = d.announced_height = 13380;
+    std::vector<unsigned char> file = make_dng(d);
+    if (!reset_peak_memory()) GTEST_SKIP() << "the peak resident memory cannot be reset here";
+    const long before_kib = resident_kib(getpid());
+    float log_mean = -7.0f;
+    Image<float> image;
+    {
+        const AddressSpaceCap cap(1L << 20);
+        image = read_raw(file, log_mean);
+    }
+    EXPECT_EQ(image.data, nullptr);
+    EXPECT_EQ(image.width, 0);
+    EXPECT_EQ(image.height, 0);
+    EXPECT_EQ(log_mean, -7.0f);
+    EXPECT_LT(process_status_value(getpid(), "VmHWM:") - before_kib, 64 * 1024)
+        << "the announced picture was given memory";
 }
 
 TEST(ReadRaw, ShortFileThatAnnouncesABigPictureGetsNoMemoryForIt) {
