@@ -10,16 +10,10 @@
 
 #include <libraw/libraw.h>
 
+#include "imaging/colour_space.hpp"
 #include "imaging/parallel.hpp"
 
 namespace {
-
-/// CIE XYZ (D65) to linear sRGB, rows red, green, blue.
-constexpr double xyz_to_srgb[3][3] = {
-    {3.241, -1.5374, -0.4986},
-    {-0.9692, 1.876, 0.0416},
-    {0.0556, -0.204, 1.057},
-};
 
 /// Rows converted between two reports of progress. Each band ends with workers waiting for its
 /// last tiles while one of them adds the log sum: 12 megapixels convert in 9 ms with 1024 rows,
@@ -163,9 +157,9 @@ Image<float> upright_linear_srgb(const unsigned short (*pixels)[4], int width, i
                     const int end = std::min(first + conversion_band_rows, map.height);
                     for_each_turned_in_rows(map, first, end, [=](std::size_t to, std::ptrdiff_t from) {
                         const double x = pixels[from][0], y = pixels[from][1], z = pixels[from][2];
-                        red[to] = srgb_plus_one(xyz_to_srgb[0], x, y, z);
-                        green[to] = srgb_plus_one(xyz_to_srgb[1], x, y, z);
-                        blue[to] = srgb_plus_one(xyz_to_srgb[2], x, y, z);
+                        red[to] = srgb_plus_one(xyz_to_srgb_d[0], x, y, z);
+                        green[to] = srgb_plus_one(xyz_to_srgb_d[1], x, y, z);
+                        blue[to] = srgb_plus_one(xyz_to_srgb_d[2], x, y, z);
                     });
                     progress.reach(end);
                 }

@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "imaging/colour_space.hpp"
 #include "imaging/parallel.hpp"
 #include "imaging/rounded_math.hpp"
 #include "imaging/tonemap.hpp"
@@ -71,17 +72,19 @@ Image<float> clamped_lightness(const Image<float>& rgb, Image<float>& colour) {
             const float g = linearise(green[i]);
             const float bl = linearise(blue[i]);
 
-            const double x = 0.4124f * static_cast<double>(r) + 0.3576f * static_cast<double>(g) +
-                             0.1805f * static_cast<double>(bl);
-            const double y = 0.2126f * static_cast<double>(r) + 0.7152f * static_cast<double>(g) +
-                             0.0722f * static_cast<double>(bl);
-            const float z = static_cast<float>(0.0193f * static_cast<double>(r) +
-                                               0.1192f * static_cast<double>(g) +
-                                               0.9505f * static_cast<double>(bl));
+            const double x = srgb_to_xyz_f[0][0] * static_cast<double>(r) +
+                             srgb_to_xyz_f[0][1] * static_cast<double>(g) +
+                             srgb_to_xyz_f[0][2] * static_cast<double>(bl);
+            const double y = srgb_to_xyz_f[1][0] * static_cast<double>(r) +
+                             srgb_to_xyz_f[1][1] * static_cast<double>(g) +
+                             srgb_to_xyz_f[1][2] * static_cast<double>(bl);
+            const float z = static_cast<float>(srgb_to_xyz_f[2][0] * static_cast<double>(r) +
+                                               srgb_to_xyz_f[2][1] * static_cast<double>(g) +
+                                               srgb_to_xyz_f[2][2] * static_cast<double>(bl));
 
-            const float fx = cube_root.to_float(x / 0.9505f);
+            const float fx = cube_root.to_float(x / reference_white_f[0]);
             const float fy = cube_root.to_float(y);
-            const float fz = cube_root.to_float(static_cast<double>(z) / 1.0891f);
+            const float fz = cube_root.to_float(static_cast<double>(z) / reference_white_f[2]);
 
             const float l = static_cast<float>(1.16f * static_cast<double>(fy) - 0.16f);
             lightness[i] = l;

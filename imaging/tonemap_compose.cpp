@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "imaging/colour_space.hpp"
 #include "imaging/parallel.hpp"
 #include "imaging/rounded_math.hpp"
 #include "imaging/tonemap.hpp"
@@ -119,16 +120,16 @@ Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>
             const float cy = cube(fyf);
             const float cz = cube(fz);
             // Only the cubes are rounded: the products with the reference white stay exact.
-            const double X = static_cast<double>(cx) * 0.9505f;
+            const double X = static_cast<double>(cx) * reference_white_f[0];
             const double Y = cy;
-            const double Z = static_cast<double>(cz) * 1.0891f;
+            const double Z = static_cast<double>(cz) * reference_white_f[2];
 
-            const float r =
-                static_cast<float>((3.241f * X + -1.5374f * Y + -0.4986f * Z) / white[0]);
-            const float g =
-                static_cast<float>((-0.9692f * X + 1.876f * Y + 0.0416f * Z) / white[1]);
-            const float bl =
-                static_cast<float>((0.0556f * X + -0.204f * Y + 1.057f * Z) / white[2]);
+            const float r = static_cast<float>(
+                (xyz_to_srgb_f[0][0] * X + xyz_to_srgb_f[0][1] * Y + xyz_to_srgb_f[0][2] * Z) / white[0]);
+            const float g = static_cast<float>(
+                (xyz_to_srgb_f[1][0] * X + xyz_to_srgb_f[1][1] * Y + xyz_to_srgb_f[1][2] * Z) / white[1]);
+            const float bl = static_cast<float>(
+                (xyz_to_srgb_f[2][0] * X + xyz_to_srgb_f[2][1] * Y + xyz_to_srgb_f[2][2] * Z) / white[2]);
             red[i] = gamma.to_float(r);
             green[i] = gamma.to_float(g);
             blue[i] = gamma.to_float(bl);
