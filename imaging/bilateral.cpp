@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/large_buffers.hpp"
 #include "imaging/parallel.hpp"
-#include "imaging/pixel_buffer.hpp"
 
 // Every quotient, sum and interpolation weight is formed in double from the float arguments and
 // rounded to float only where it is stored (grid cells, sliced values, the result): the results are

@@ -7,8 +7,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/large_buffers.hpp"
 #include "imaging/parallel.hpp"
-#include "imaging/pixel_buffer.hpp"
 
 namespace image_detail {
 

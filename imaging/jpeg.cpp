@@ -17,6 +17,7 @@
 #include <jpeglib.h>
 
 #include "common/huge_pages.hpp"
+#include "common/large_buffers.hpp"
 #include "imaging/jpeg_library.hpp"
 #include "imaging/parallel.hpp"
 
@@ -326,8 +327,7 @@ std::vector<unsigned char> write_jpeg_in_strips(const Image<unsigned char>& imag
     // Room for a file as large as the pixels, which a photograph's never nears: the file then
     // grows in place, without copies, and its pages are faulted in as huge ones. Only what the
     // file uses is ever touched.
-    file.reserve(image.size());
-    advise_huge_pages(file.data(), file.capacity());
+    reserve_in_huge_pages(file, image.size());
 
     StripWork work(image, layout);
     WaitingAccess waiting{&work, nullptr, nullptr};

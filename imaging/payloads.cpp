@@ -6,8 +6,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "common/large_buffers.hpp"
 #include "imaging/parallel.hpp"
-#include "imaging/pixel_buffer.hpp"
 #include "imaging/tonemap.hpp"
 
 // Float and double payloads are copied as they stand, which is the wire's byte order and number
@@ -38,8 +38,7 @@ constexpr std::size_t bytes_per_task = std::size_t{1} << 17;
 /// costs more than all the packing.
 std::vector<unsigned char> payload_of_length(std::size_t length) {
     std::vector<unsigned char> payload;
-    payload.reserve(length);
-    advise_huge_pages(payload.data(), payload.capacity());
+    reserve_in_huge_pages(payload, length);
     payload.resize(length);
     return payload;
 }

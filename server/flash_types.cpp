@@ -8,7 +8,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "common/huge_pages.hpp"
+#include "common/large_buffers.hpp"
 #include "server/socket_transfer.hpp"
 
 namespace {
@@ -100,8 +100,7 @@ void read_counted(tcp::socket& socket, std::uint32_t count, Container& bytes) {
             // Until a whole chunk has arrived, only that chunk is reserved: a peer that announces a
             // large count and sends a few bytes gets no large reservation, not even of address space.
             const std::size_t ahead = received == 0 ? 0 : reserve_ahead;
-            bytes.reserve(std::min(total, std::max(received + chunk + ahead, 2 * bytes.capacity())));
-            advise_huge_pages(bytes.data(), bytes.capacity());
+            reserve_in_huge_pages(bytes, std::min(total, std::max(received + chunk + ahead, 2 * bytes.capacity())));
         }
         bytes.resize(received + chunk);
         read_exactly(socket, &bytes[received], chunk);
