@@ -16,8 +16,8 @@
 // normalise and blend), each written for a part of the image or grid that it can work on alone.
 // "The schedule" hands those parts to the shared worker pool. Every output value is computed by the
 // same operations in the same order whichever worker computes it, so the result never depends on
-// the number of workers. A tblf call on 4000 x 3000 (s = 23.4375, r = 0.05) took 670 ms when all
-// of this was one plain loop per step; it takes about 210 ms on one worker and 33 ms on eight.
+// the number of workers. What the schedule gains over one plain loop per step is in
+// bench/README.md.
 
 namespace {
 
@@ -57,7 +57,7 @@ GridShape grid_shape(int width, int height, float s, float r)
 // The value grid and the weight grid are stored interleaved: cell n's sum of data values is float
 // 2n and its pixel count float 2n + 1. The splat, the blur and the slice do the same to both, so a
 // cell's two sums are loaded, widened and combined as one pair, and the slice forms p and q side by
-// side with the same weights (4000 x 3000, one worker: the slice from 140 ms to 92 ms per pass).
+// side with the same weights (see bench/README.md).
 
 /// Floats per grid cell: the value sum, then the pixel count.
 constexpr std::size_t pair = 2;
@@ -153,8 +153,8 @@ void splat(float* cells, const float* data, const float* edge, int width, const 
 
         // Neighbouring pixels mostly add to the same cell, each addition waiting for the last one's
         // store. The two halves share no cell, so walking them side by side gives the processor two
-        // such chains to overlap; each cell still sees its pixels in row order (4000 x 3000, one
-        // worker: 25 ms to 19 ms per pass on fine grids, 40 ms to 25 ms on coarse ones).
+        // such chains to overlap; each cell still sees its pixels in row order (see
+        // bench/README.md).
         const int left_count = block.middle - block.left;
         const int right_count = block.right - block.middle;
         const int both = left_count < right_count ? left_count : right_count;
@@ -265,8 +265,8 @@ float slice(const BilateralGrid& grid, const float* edge, int first, int count, 
 
     // The edge axis's division and truncation are done for the whole run first, two pixels per
     // SSE2 instruction. Taken out of each pixel's long chain of dependent operations, they no
-    // longer keep the processor from overlapping the sums of several pixels (92 ms to 55 ms per
-    // pass, one worker).
+    // longer keep the processor from overlapping the sums of several pixels (see
+    // bench/README.md).
     EdgeWeights z;
     edge_weights(edge, count, r, g, z);
 
@@ -314,7 +314,7 @@ void normalise_and_blend(const float* data, const float* sliced_weight, float la
     const double qmax = largest_weight;
     std::size_t n = begin;
     // Two pixels per SSE2 instruction: the divisions dominate, and divpd does two of them in the
-    // time of one (30 ms to 16 ms per pass, one worker).
+    // time of one (see bench/README.md).
     for (; n + 1 < end; n += 2) {
         const Pair blended = normalised_and_blended(
             Pair{result[n], result[n + 1]}, Pair{sliced_weight[n], sliced_weight[n + 1]},
@@ -371,8 +371,8 @@ void splat_in_parallel(BilateralGrid& grid, const float* data, const float* edge
                        float s, float r)
 {
     // Blocks as wide as keeping the workers busy allows: each row of a block is a separate run
-    // through memory, and halves of 128 pixels took about 15 % longer than halves of a whole row on
-    // fine grids.
+    // through memory, and halves of 128 pixels took longer than halves of a whole row on fine grids
+    // (see bench/README.md).
     constexpr std::size_t enough_blocks = 64;  // several per worker, since the blocks differ in size
     const std::vector<int> rows = whole_cell_runs(height, s, 1);
     const std::size_t block_rows = rows.size() - 1;
@@ -386,7 +386,7 @@ void splat_in_parallel(BilateralGrid& grid, const float* data, const float* edge
 
     // Each block sums into a zeroed array of its own cells and copies it into the grid when done.
     // On coarse grids the cells of neighbouring blocks share cache lines, and adding to them in
-    // place made the workers wait on each other (eight workers, s = 375: 8.0 ms to 6.6 ms).
+    // place made the workers wait on each other (see bench/README.md).
     const GridShape& g = grid.shape;
     const std::size_t planes = g.cells / g.plane;
     parallel_ranges<std::size_t>(block_rows * blocks_per_row, 1, [&](std::size_t begin, std::size_t end) {

@@ -17,8 +17,8 @@ inline int quarter_turns(int k) { return (k % 4 + 4) % 4; }
 
 /// Side of the square tiles in which a turn is walked. A quarter turn reads along source columns
 /// while it writes along rows; within a tile the few dozen source rows it reads from stay in
-/// cache, where an untiled turn fetches a new cache line for nearly every value (a quarter turn of
-/// 4000 x 3000 x 3 floats on one core: 65 ms untiled, 32 ms tiled; on eight cores 6.5 ms).
+/// cache, where an untiled turn fetches a new cache line for nearly every value (see
+/// bench/README.md).
 constexpr int turn_tile = 64;
 
 /// Writes count values in reverse order, spread over the workers.

@@ -29,8 +29,8 @@
 // each strip as soon as it is in. The bytes are those of encoding the image in one piece: a strip
 // starts on an MCU row boundary, so its subsampling pairs the same rows, the last strip pads the
 // bottom edge exactly as the whole image does, and the dummy blocks at the right and bottom edges
-// are rebuilt by the transcoder the way the encoder makes them. On 4000 x 3000 and 8 cores this
-// takes the encoding from about 160 ms to about 50 ms, most of it the serial entropy coding.
+// are rebuilt by the transcoder the way the encoder makes them. What remains is mostly the serial
+// entropy coding; see bench/README.md.
 
 namespace {
 

@@ -16,8 +16,8 @@
 namespace {
 
 /// Rows converted between two reports of progress. Each band ends with workers waiting for its
-/// last tiles while one of them adds the log sum: 12 megapixels convert in 9 ms with 1024 rows,
-/// 11 ms with 512, 7.5 ms unbanded.
+/// last tiles while one of them adds the log sum, so fewer bands convert faster; see
+/// bench/README.md.
 constexpr int conversion_band_rows = 1024;
 
 /// Ends a conversion's progress on every way out of it, a thrown exception included.
@@ -87,8 +87,8 @@ void set_processing_parameters(libraw_output_params_t& params, float iso_speed) 
 }
 
 /// ln(1 + Y) for every 16-bit Y, computed once per file on all cores, so that the log sum's one
-/// pass in pixel order is additions only (12 megapixels: 15 ms, against 45 ms with the logarithms
-/// inside it, while the whole conversion on eight cores takes about 10 ms).
+/// pass in pixel order is additions only: with the logarithms inside it, that pass would outlast
+/// the whole conversion (see bench/README.md).
 std::vector<double> log_one_plus_table() {
     std::vector<double> table(std::size_t{1} << 16);
     parallel_ranges(table.size(), std::size_t{4096}, [&table](std::size_t begin, std::size_t end) {
@@ -104,8 +104,8 @@ float srgb_plus_one(const double (&row)[3], double x, double y, double z) {
 
 /// A three-plane image of width x height whose every page has been touched once. Fresh memory is
 /// mapped in on first touch, and for the 137 MiB of a 12-megapixel image that costs several times
-/// the conversion that fills it (60-80 ms against 10 on eight cores); touched while LibRaw unpacks
-/// on one core, most of that cost is hidden.
+/// the conversion that fills it (see bench/README.md); touched while LibRaw unpacks on one core,
+/// most of that cost is hidden.
 Image<float> touched_image(int width, int height) {
     if (width <= 0 || height <= 0) return Image<float>();
     Image<float> image;

@@ -11,7 +11,7 @@ namespace {
 
 /// The linearisation pow(v, 2.22222f) of gamma-encoded values. The 256 values byte / 255 that
 /// 8-bit input brings are computed once; any other value on the spot, with the same result.
-/// Measured on 4000 x 3000 8-bit-derived RGB: the Lab conversion takes about a quarter less time.
+/// On 8-bit-derived RGB the Lab conversion takes less time; see bench/README.md.
 class Linearisation {
 public:
     Linearisation() {
@@ -38,16 +38,15 @@ private:
     float linear[256];
 };
 
-/// Pixels per task in the loops that take a few powers or a logarithm per pixel (about 50 ns).
+/// Pixels per task in the loops that take a few powers or a logarithm per pixel.
 constexpr std::size_t pixel_grain = 1 << 13;
 
 }  // namespace
 
 // Both front ends are one parallel pass over the pixels (plus, for HDR, a light second pass once
-// the extremes are known): about 50 ns of powers or logarithms per pixel make them CPU-bound, so
-// they scale with the cores, and every output is first touched by the worker that writes it.
-// Measured on 4000 x 3000, eight cores shared with other work: the Lab conversion and clamp went
-// from about 600 ms to 117 ms, the HDR front end from about 100 ms to 20 ms.
+// the extremes are known): the powers or logarithms of every pixel make them CPU-bound, so they
+// scale with the cores, and every output is first touched by the worker that writes it; see
+// bench/README.md.
 
 Image<float> clamped_lightness(const Image<float>& rgb, Image<float>& colour) {
     const std::size_t count = static_cast<std::size_t>(rgb.width) * rgb.height;

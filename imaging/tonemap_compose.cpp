@@ -17,7 +17,7 @@ void Tonemap::compose(double target_gain, double dynamic_range, QuadProgPP::Vect
 
 namespace {
 
-/// Pixels per task: each pixel takes six powers, or an exponential and three powers (~70 ns).
+/// Pixels per task: each pixel takes six powers, or an exponential and three powers.
 constexpr std::size_t pixel_grain = 1 << 12;
 
 /// The gain of band `band` for layer values of one sign: reduced linearly with the band index.
@@ -52,8 +52,8 @@ public:
         for (int band = 1; band < tonemap_layers; ++band) {
             const float v = band_values_[band][i];
             // Indexed by the sign rather than branched on: detail changes sign from pixel to
-            // pixel, and a branch here was mispredicted about 0.8 times per pixel on the
-            // synthetic photo (some 15 cycles each); the index costs no misprediction.
+            // pixel, and a branch here was often mispredicted on the synthetic photo (see
+            // bench/README.md); the index costs no misprediction.
             const float gain = gains_[band][v > 0];
             value = static_cast<float>(value + static_cast<double>(v) * gain);
         }
@@ -71,7 +71,7 @@ private:
 
 /// pow(v, 3.0) of a float widened to double, rounded back to float. For every float but NaN the
 /// product v * v * v gives the same float: checked over all 2^32 bit patterns against this C
-/// library's pow, which takes about three times as long. v * v is exact in double, so the product
+/// library's pow, which takes longer (see bench/README.md). v * v is exact in double, so the product
 /// is rounded once, like a correctly rounded power. NaN keeps the library's sign.
 float cube(float v) {
     const double d = v;
@@ -82,9 +82,8 @@ float cube(float v) {
 
 // Each composition is one parallel pass over the pixels that recombines the layers and turns the
 // result into RGB at once: six layer reads and three writes per pixel, no recombined plane in
-// memory, and the powers and exponentials, CPU-bound, spread over the cores. Measured on
-// 4000 x 3000, eight cores shared with other work: compose_ldr went from about 1210 ms to 215 ms,
-// compose_hdr from about 710 ms to 125 ms.
+// memory, and the powers and exponentials, CPU-bound, spread over the cores; see
+// bench/README.md.
 
 Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>* layers,
                                   const double* white, double target_gain, double dynamic_range,
