@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/large_buffers.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
 
 // Every quotient, sum and interpolation weight is formed in double from the float arguments and
@@ -359,7 +360,8 @@ std::vector<int> whole_cell_runs(int count, float s, int least)
 void clear(BilateralGrid& grid)
 {
     float* const cells = grid.cells;
-    parallel_ranges<std::size_t>(pair * grid.shape.cells, 1 << 16, [cells](std::size_t begin, std::size_t end) {
+    const std::size_t floats = pair * grid.shape.cells;
+    parallel_ranges(floats, cleared_floats_per_task, [cells](std::size_t begin, std::size_t end) {
         for (std::size_t n = begin; n < end; ++n) cells[n] = 0.0f;
     });
 }
@@ -389,7 +391,8 @@ void splat_in_parallel(BilateralGrid& grid, const float* data, const float* edge
     // place made the workers wait on each other (see bench/README.md).
     const GridShape& g = grid.shape;
     const std::size_t planes = g.cells / g.plane;
-    parallel_ranges<std::size_t>(block_rows * blocks_per_row, 1, [&](std::size_t begin, std::size_t end) {
+    const std::size_t blocks = block_rows * blocks_per_row;
+    parallel_ranges<std::size_t>(blocks, heavy_items_per_task, [&](std::size_t begin, std::size_t end) {
         std::vector<float> block_cells;
         for (std::size_t b = begin; b < end; ++b) {
             const std::size_t row = b / blocks_per_row, column = 2 * (b % blocks_per_row);
@@ -422,7 +425,7 @@ void blur_in_parallel(BilateralGrid& grid, float* spare_cells)
     float* const cells = grid.cells;
     float* const other = spare.cells;
     const auto pass = [&g](const float* from, float* to, std::size_t stride) {
-        parallel_ranges<std::size_t>(inner_rows(g), 4, [&](std::size_t begin, std::size_t end) {
+        parallel_ranges<std::size_t>(inner_rows(g), grid_rows_per_task, [&](std::size_t begin, std::size_t end) {
             blur_axis(from, to, g, stride, begin, end);
         });
     };
@@ -440,7 +443,7 @@ float slice_in_parallel(const BilateralGrid& grid, const float* edge, int width,
 {
     const std::vector<ColumnWeights> columns = column_weights(width, s);
     std::vector<float> row_largest(height);
-    parallel_ranges(height, 1, [&](int begin, int end) {
+    parallel_ranges(height, heavy_items_per_task, [&](int begin, int end) {
         for (int y = begin; y < end; ++y) {
             const std::size_t offset = static_cast<std::size_t>(y) * width;
             float largest = 0.0f;
@@ -482,7 +485,7 @@ void filter(const float* data, const float* edge, int width, int height, float s
     const std::size_t count = static_cast<std::size_t>(width) * height;
     float* const sliced_weight = scratch.buffer(SmoothingScratch::sliced_weight, count);
     const float largest_weight = splat_blur_slice(data, edge, width, height, s, r, scratch, result, sliced_weight);
-    parallel_ranges<std::size_t>(count, 1 << 14, [&](std::size_t begin, std::size_t end) {
+    parallel_ranges<std::size_t>(count, blended_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         normalise_and_blend(data, sliced_weight, largest_weight, begin, end, result);
     });
 }
@@ -508,7 +511,7 @@ Image<float> smooth_twice(const Image<float>& data, const Image<float>& edge, fl
     float* const sliced_weight = scratch.buffer(SmoothingScratch::sliced_weight, count);
     const float largest_weight =
         splat_blur_slice(first_pass, edges, width, height, 3.0f * s, r / 3.0f, scratch, output, sliced_weight);
-    parallel_ranges<std::size_t>(count, 1 << 14, [&](std::size_t begin, std::size_t end) {
+    parallel_ranges<std::size_t>(count, blended_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         finish(begin, end, values, sliced_weight, largest_weight, first_pass, output);
     });
     return result;

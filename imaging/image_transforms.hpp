@@ -166,7 +166,7 @@ template <typename Move>
 void for_each_turned_in_rows(const TurnMap& map, int first, int end, const Move& move) {
     using image_detail::turn_tile;
     const int bands = (end - first + turn_tile - 1) / turn_tile;
-    parallel_ranges(bands, 1, [&map, &move, first, end](int first_band, int end_band) {
+    parallel_ranges(bands, heavy_items_per_task, [&map, &move, first, end](int first_band, int end_band) {
         // Local copies: a byte store may alias anything reached through a reference, which would
         // make the compiler reload the map and the move's pointers after every value.
         const Move local_move = move;

@@ -18,6 +18,7 @@
 
 #include "common/huge_pages.hpp"
 #include "common/large_buffers.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/jpeg_library.hpp"
 #include "imaging/parallel.hpp"
 
@@ -333,7 +334,7 @@ std::vector<unsigned char> write_jpeg_in_strips(const Image<unsigned char>& imag
     WaitingAccess waiting{&work, nullptr, nullptr};
     run_side_by_side(
         [&work, &layout] {
-            parallel_ranges(layout.strips, 1, [&work](int begin, int end) {
+            parallel_ranges(layout.strips, heavy_items_per_task, [&work](int begin, int end) {
                 for (int strip = begin; strip < end; ++strip) work.encode_next();
             });
         },

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "common/large_buffers.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
 #include "imaging/tonemap.hpp"
 
@@ -28,10 +29,6 @@ std::size_t pixel_count(int width, int height) {
     if (width < 0 || height < 0) throw std::invalid_argument("negative image size");
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
 }
-
-/// Payload bytes per task of the packing loops: large enough that a task outweighs its
-/// scheduling, small enough that an image's work spreads over every core.
-constexpr std::size_t bytes_per_task = std::size_t{1} << 17;
 
 /// A byte array of the given length whose storage is advised huge pages before the array is
 /// filled with zeros: payloads run to hundreds of megabytes, and faulting them in 4 KiB pages

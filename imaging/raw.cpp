@@ -11,6 +11,7 @@
 #include <libraw/libraw.h>
 
 #include "imaging/colour_space.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
 
 namespace {
@@ -91,7 +92,7 @@ void set_processing_parameters(libraw_output_params_t& params, float iso_speed) 
 /// the whole conversion (see bench/README.md).
 std::vector<double> log_one_plus_table() {
     std::vector<double> table(std::size_t{1} << 16);
-    parallel_ranges(table.size(), std::size_t{4096}, [&table](std::size_t begin, std::size_t end) {
+    parallel_ranges(table.size(), table_entries_per_task, [&table](std::size_t begin, std::size_t end) {
         for (std::size_t y = begin; y < end; ++y) table[y] = std::log(1.0 + static_cast<double>(y));
     });
     return table;
@@ -118,7 +119,7 @@ Image<float> touched_image(int width, int height) {
     float* const values = image.data.get();
     constexpr std::size_t values_per_page = 4096 / sizeof(float);
     const std::size_t pages = (image.size() + values_per_page - 1) / values_per_page;
-    parallel_ranges(pages, std::size_t{512}, [values](std::size_t begin, std::size_t end) {
+    parallel_ranges(pages, touched_pages_per_task, [values](std::size_t begin, std::size_t end) {
         for (std::size_t page = begin; page < end; ++page) values[page * values_per_page] = 0.0f;
     });
     return image;

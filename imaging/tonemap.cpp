@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "imaging/bilateral.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
 
 void Tonemap::init_constraints() {
@@ -140,7 +141,7 @@ double Tonemap::decompose(const Image<float>& input, Image<float>* layers) {
         rows[k][tonemap_constraints - 1] = 1.0;
     }
     // 60000 scattered reads, nearly all cache misses: spread over the workers.
-    parallel_ranges(tonemap_samples, 512, [&](int begin, int end) {
+    parallel_ranges(tonemap_samples, samples_per_task, [&](int begin, int end) {
         for (int k = 0; k < tonemap_layers; ++k) {
             for (int j = begin; j < end; ++j) {
                 const double sample = planes[k][pixels[j]];

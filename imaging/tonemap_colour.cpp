@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "imaging/colour_space.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
 #include "imaging/rounded_math.hpp"
 #include "imaging/tonemap.hpp"
@@ -38,9 +39,6 @@ private:
     float linear[256];
 };
 
-/// Pixels per task in the loops that take a few powers or a logarithm per pixel.
-constexpr std::size_t pixel_grain = 1 << 13;
-
 }  // namespace
 
 // Both front ends are one parallel pass over the pixels (plus, for HDR, a light second pass once
@@ -65,7 +63,7 @@ Image<float> clamped_lightness(const Image<float>& rgb, Image<float>& colour) {
     float* a = lab.plane_data(1);
     float* b = lab.plane_data(2);
     float* working = clamped.data.get();
-    parallel_ranges(count, pixel_grain, [&](std::size_t begin, std::size_t end) {
+    parallel_ranges(count, converted_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const float r = linearise(red[i]);
             const float g = linearise(green[i]);
@@ -132,7 +130,8 @@ Image<float> normalised_log_luminance(const Image<float>& rgb, Image<float>& col
                         b.highest > a.highest ? b.highest : a.highest};
     };
     const Extremes found = reduce_ranges(
-        count, pixel_grain, Extremes{infinity, -infinity}, [&](std::size_t begin, std::size_t end) {
+        count, converted_pixels_per_task, Extremes{infinity, -infinity},
+        [&](std::size_t begin, std::size_t end) {
             Extremes local{infinity, -infinity};
             for (std::size_t i = begin; i < end; ++i) {
                 const float y = hdr_luminance(red[i], green[i], blue[i]);
@@ -156,7 +155,7 @@ Image<float> normalised_log_luminance(const Image<float>& rgb, Image<float>& col
 
     // The difference is rounded before the division so that the extremes map to exactly 0 and 1.
     const float range = lmax - lmin;
-    parallel_ranges(count, pixel_grain, [=](std::size_t begin, std::size_t end) {
+    parallel_ranges(count, converted_pixels_per_task, [=](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const float offset = lum[i] - lmin;
             lum[i] = offset / range;

@@ -2,6 +2,7 @@
 #include <cstddef>
 
 #include "imaging/colour_space.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
 #include "imaging/rounded_math.hpp"
 #include "imaging/tonemap.hpp"
@@ -16,9 +17,6 @@ void Tonemap::compose(double target_gain, double dynamic_range, QuadProgPP::Vect
 }
 
 namespace {
-
-/// Pixels per task: each pixel takes six powers, or an exponential and three powers.
-constexpr std::size_t pixel_grain = 1 << 12;
 
 /// The gain of band `band` for layer values of one sign: reduced linearly with the band index.
 float falloff_gain(double gain, int band, double falloff) {
@@ -106,7 +104,7 @@ Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>
     // The single-precision 0.45, not the double: it fixes the last bits of every output value.
     // Its three powers were most of the recomposition's time.
     static const FixedPower gamma(0.45f);
-    parallel_ranges(count, pixel_grain, [&](std::size_t begin, std::size_t end) {
+    parallel_ranges(count, recomposed_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const float s = recombined(i);
             const float e = static_cast<float>(s - (1 - static_cast<double>(s)) * black_point);
@@ -159,7 +157,7 @@ Image<float> Tonemap::compose_hdr(const Image<float>& colour, const Image<float>
     // The double 0.45 of the colour term; its three powers were most of the recomposition's time.
     static const FixedPower gamma(0.45);
     static const FloatExponential exponential;
-    parallel_ranges(count, pixel_grain, [&](std::size_t begin, std::size_t end) {
+    parallel_ranges(count, recomposed_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const float t = recombined(i) * log_scale;
             const float u = exponential.to_float(t);
