@@ -56,8 +56,8 @@ std::uint64_t image_request_pixels(std::optional<std::size_t> payload_size, int 
 
 // How many pixels a raw file decodes to cannot be told from its length: compressed files hold
 // fewer bytes than pixels, so every file counts as a full-size photograph at least. A decoding
-// holds about half as much per pixel as an image request (320 against 700 MiB for 12 megapixels),
-// so an uncompressed file counts for half its pixels.
+// holds about half as much per pixel as an image request (see bench/README.md), so an
+// uncompressed file counts for half its pixels.
 std::uint64_t raw_request_pixels(std::optional<std::size_t> file_size) {
     if (!file_size) return image_pixel_budget;
     return std::max<std::uint64_t>(full_size_pixels, *file_size / raw_bytes_per_pixel / 2);

@@ -15,7 +15,7 @@ void prepare_process_resources() {
         setrlimit(RLIMIT_NOFILE, &limit);
     }
     std::signal(SIGPIPE, SIG_IGN);
-    // Fresh memory costs its first touch (about 0.5 ms per MiB on a virtual machine), so a request
+    // Fresh memory costs its first touch (see bench/README.md), so a request
     // should find the pages of the one before it still mapped. By default the allocator hands back
     // its free top as soon as it passes a threshold that follows the largest block freed, and
     // LibRaw's buffers (its raw data and eight demosaicing tiles of 6.8 MB) were mapped anew for
@@ -25,9 +25,9 @@ void prepare_process_resources() {
     mallopt(M_TRIM_THRESHOLD, 128 << 20);
     // One arena for every thread: each connection thread would otherwise get an arena of its own
     // (up to 64 here), and the allocator cannot hand back the free top of any arena but the first
-    // when asked to. With two, 500 simultaneous requests left 30-50 MiB behind them for good; with
+    // when asked to. With two, 500 simultaneous requests left memory behind them for good; with
     // one, all of it goes back at rest. The price is lock contention under many clients: the load
-    // test's small requests run at 530-630 requests per second instead of 730-800.
+    // test's small requests run fewer per second (see bench/README.md).
     mallopt(M_ARENA_MAX, 1);
     // oneTBB's allocator initialises itself on its first allocation, and its clean-up command
     // reads that state: called on a fresh process it faults.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "imaging/grain_sizes.hpp"
 #include "imaging/imageio.hpp"
 #include "imaging/parallel.hpp"
 #include "imaging/tonemap.hpp"
@@ -17,8 +18,6 @@ constexpr std::int64_t largest_count = 2147483647;
 constexpr std::int64_t largest_jpeg_side = 65500;
 /// The sample grid needs the height within this many times the width.
 constexpr std::int64_t largest_aspect = 10000;
-/// Pixels per task of the luminance check.
-constexpr std::size_t pixels_per_task = std::size_t{1} << 14;
 
 }  // namespace
 
@@ -61,7 +60,7 @@ std::string check_hdr_luminance(const Image<float>& rgb) {
     // the workers; a found fault is final and lets the other ranges stop early.
     std::atomic<bool> unfit{false};
     std::atomic<bool> varied{false};
-    parallel_ranges(count, pixels_per_task, [&](std::size_t begin, std::size_t end) {
+    parallel_ranges(count, checked_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         bool varied_here = false;
         for (std::size_t i = begin; i < end && !unfit.load(std::memory_order_relaxed); ++i) {
             float log = 0.0f;

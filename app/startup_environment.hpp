@@ -13,6 +13,6 @@
 /// - GLIBC_TUNABLES=glibc.malloc.tcache_count=0: the C library's per-thread caches of small
 ///   blocks stay with the long-lived threads (compute threads, pool workers), and what they hold
 ///   after a burst of connections pins heap pages that returning memory to the system cannot free.
-///   Without them the service goes back to its idle size; small requests under load run about 15%
-///   slower, the large ones not measurably, since the hot loops allocate nothing.
+///   Without them the service goes back to its idle size; small requests under load run slower
+///   (see bench/README.md), the large ones not measurably, since the hot loops allocate nothing.
 void settle_startup_environment(char* argv[]);

@@ -5,8 +5,9 @@
 #include <memory>
 #include <vector>
 
+#include "common/large_buffers.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
-#include "imaging/pixel_buffer.hpp"
 
 // Every quotient, sum and interpolation weight is formed in double from the float arguments and
 // rounded to float only where it is stored (grid cells, sliced values, the result): the results are
@@ -16,8 +17,8 @@
 // normalise and blend), each written for a part of the image or grid that it can work on alone.
 // "The schedule" hands those parts to the shared worker pool. Every output value is computed by the
 // same operations in the same order whichever worker computes it, so the result never depends on
-// the number of workers. A tblf call on 4000 x 3000 (s = 23.4375, r = 0.05) took 670 ms when all
-// of this was one plain loop per step; it takes about 210 ms on one worker and 33 ms on eight.
+// the number of workers. What the schedule gains over one plain loop per step is in
+// bench/README.md.
 
 namespace {
 
@@ -57,7 +58,7 @@ GridShape grid_shape(int width, int height, float s, float r)
 // The value grid and the weight grid are stored interleaved: cell n's sum of data values is float
 // 2n and its pixel count float 2n + 1. The splat, the blur and the slice do the same to both, so a
 // cell's two sums are loaded, widened and combined as one pair, and the slice forms p and q side by
-// side with the same weights (4000 x 3000, one worker: the slice from 140 ms to 92 ms per pass).
+// side with the same weights (see bench/README.md).
 
 /// Floats per grid cell: the value sum, then the pixel count.
 constexpr std::size_t pair = 2;
@@ -153,8 +154,8 @@ void splat(float* cells, const float* data, const float* edge, int width, const 
 
         // Neighbouring pixels mostly add to the same cell, each addition waiting for the last one's
         // store. The two halves share no cell, so walking them side by side gives the processor two
-        // such chains to overlap; each cell still sees its pixels in row order (4000 x 3000, one
-        // worker: 25 ms to 19 ms per pass on fine grids, 40 ms to 25 ms on coarse ones).
+        // such chains to overlap; each cell still sees its pixels in row order (see
+        // bench/README.md).
         const int left_count = block.middle - block.left;
         const int right_count = block.right - block.middle;
         const int both = left_count < right_count ? left_count : right_count;
@@ -265,8 +266,8 @@ float slice(const BilateralGrid& grid, const float* edge, int first, int count, 
 
     // The edge axis's division and truncation are done for the whole run first, two pixels per
     // SSE2 instruction. Taken out of each pixel's long chain of dependent operations, they no
-    // longer keep the processor from overlapping the sums of several pixels (92 ms to 55 ms per
-    // pass, one worker).
+    // longer keep the processor from overlapping the sums of several pixels (see
+    // bench/README.md).
     EdgeWeights z;
     edge_weights(edge, count, r, g, z);
 
@@ -314,7 +315,7 @@ void normalise_and_blend(const float* data, const float* sliced_weight, float la
     const double qmax = largest_weight;
     std::size_t n = begin;
     // Two pixels per SSE2 instruction: the divisions dominate, and divpd does two of them in the
-    // time of one (30 ms to 16 ms per pass, one worker).
+    // time of one (see bench/README.md).
     for (; n + 1 < end; n += 2) {
         const Pair blended = normalised_and_blended(
             Pair{result[n], result[n + 1]}, Pair{sliced_weight[n], sliced_weight[n + 1]},
@@ -359,7 +360,8 @@ std::vector<int> whole_cell_runs(int count, float s, int least)
 void clear(BilateralGrid& grid)
 {
     float* const cells = grid.cells;
-    parallel_ranges<std::size_t>(pair * grid.shape.cells, 1 << 16, [cells](std::size_t begin, std::size_t end) {
+    const std::size_t floats = pair * grid.shape.cells;
+    parallel_ranges(floats, cleared_floats_per_task, [cells](std::size_t begin, std::size_t end) {
         for (std::size_t n = begin; n < end; ++n) cells[n] = 0.0f;
     });
 }
@@ -371,8 +373,8 @@ void splat_in_parallel(BilateralGrid& grid, const float* data, const float* edge
                        float s, float r)
 {
     // Blocks as wide as keeping the workers busy allows: each row of a block is a separate run
-    // through memory, and halves of 128 pixels took about 15 % longer than halves of a whole row on
-    // fine grids.
+    // through memory, and halves of 128 pixels took longer than halves of a whole row on fine grids
+    // (see bench/README.md).
     constexpr std::size_t enough_blocks = 64;  // several per worker, since the blocks differ in size
     const std::vector<int> rows = whole_cell_runs(height, s, 1);
     const std::size_t block_rows = rows.size() - 1;
@@ -386,10 +388,11 @@ void splat_in_parallel(BilateralGrid& grid, const float* data, const float* edge
 
     // Each block sums into a zeroed array of its own cells and copies it into the grid when done.
     // On coarse grids the cells of neighbouring blocks share cache lines, and adding to them in
-    // place made the workers wait on each other (eight workers, s = 375: 8.0 ms to 6.6 ms).
+    // place made the workers wait on each other (see bench/README.md).
     const GridShape& g = grid.shape;
     const std::size_t planes = g.cells / g.plane;
-    parallel_ranges<std::size_t>(block_rows * blocks_per_row, 1, [&](std::size_t begin, std::size_t end) {
+    const std::size_t blocks = block_rows * blocks_per_row;
+    parallel_ranges<std::size_t>(blocks, heavy_items_per_task, [&](std::size_t begin, std::size_t end) {
         std::vector<float> block_cells;
         for (std::size_t b = begin; b < end; ++b) {
             const std::size_t row = b / blocks_per_row, column = 2 * (b % blocks_per_row);
@@ -422,7 +425,7 @@ void blur_in_parallel(BilateralGrid& grid, float* spare_cells)
     float* const cells = grid.cells;
     float* const other = spare.cells;
     const auto pass = [&g](const float* from, float* to, std::size_t stride) {
-        parallel_ranges<std::size_t>(inner_rows(g), 4, [&](std::size_t begin, std::size_t end) {
+        parallel_ranges<std::size_t>(inner_rows(g), grid_rows_per_task, [&](std::size_t begin, std::size_t end) {
             blur_axis(from, to, g, stride, begin, end);
         });
     };
@@ -440,7 +443,7 @@ float slice_in_parallel(const BilateralGrid& grid, const float* edge, int width,
 {
     const std::vector<ColumnWeights> columns = column_weights(width, s);
     std::vector<float> row_largest(height);
-    parallel_ranges(height, 1, [&](int begin, int end) {
+    parallel_ranges(height, heavy_items_per_task, [&](int begin, int end) {
         for (int y = begin; y < end; ++y) {
             const std::size_t offset = static_cast<std::size_t>(y) * width;
             float largest = 0.0f;
@@ -482,7 +485,7 @@ void filter(const float* data, const float* edge, int width, int height, float s
     const std::size_t count = static_cast<std::size_t>(width) * height;
     float* const sliced_weight = scratch.buffer(SmoothingScratch::sliced_weight, count);
     const float largest_weight = splat_blur_slice(data, edge, width, height, s, r, scratch, result, sliced_weight);
-    parallel_ranges<std::size_t>(count, 1 << 14, [&](std::size_t begin, std::size_t end) {
+    parallel_ranges<std::size_t>(count, blended_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         normalise_and_blend(data, sliced_weight, largest_weight, begin, end, result);
     });
 }
@@ -508,7 +511,7 @@ Image<float> smooth_twice(const Image<float>& data, const Image<float>& edge, fl
     float* const sliced_weight = scratch.buffer(SmoothingScratch::sliced_weight, count);
     const float largest_weight =
         splat_blur_slice(first_pass, edges, width, height, 3.0f * s, r / 3.0f, scratch, output, sliced_weight);
-    parallel_ranges<std::size_t>(count, 1 << 14, [&](std::size_t begin, std::size_t end) {
+    parallel_ranges<std::size_t>(count, blended_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         finish(begin, end, values, sliced_weight, largest_weight, first_pass, output);
     });
     return result;

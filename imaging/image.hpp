@@ -7,14 +7,11 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/large_buffers.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
-#include "imaging/pixel_buffer.hpp"
 
 namespace image_detail {
-
-/// Values per task of the whole-image loops: a task of 32768 values takes tens of microseconds,
-/// far above the scheduler's cost per task, and images below it stay on the calling thread.
-constexpr std::size_t values_per_task = std::size_t{1} << 15;
 
 /// out[i] = op(in[i]) for every i below count, spread over the workers; in may be out. Each value
 /// depends on its own input alone, so the split cannot change a result, and the first touch of a

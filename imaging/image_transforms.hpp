@@ -17,8 +17,8 @@ inline int quarter_turns(int k) { return (k % 4 + 4) % 4; }
 
 /// Side of the square tiles in which a turn is walked. A quarter turn reads along source columns
 /// while it writes along rows; within a tile the few dozen source rows it reads from stay in
-/// cache, where an untiled turn fetches a new cache line for nearly every value (a quarter turn of
-/// 4000 x 3000 x 3 floats on one core: 65 ms untiled, 32 ms tiled; on eight cores 6.5 ms).
+/// cache, where an untiled turn fetches a new cache line for nearly every value (see
+/// bench/README.md).
 constexpr int turn_tile = 64;
 
 /// Writes count values in reverse order, spread over the workers.
@@ -166,7 +166,7 @@ template <typename Move>
 void for_each_turned_in_rows(const TurnMap& map, int first, int end, const Move& move) {
     using image_detail::turn_tile;
     const int bands = (end - first + turn_tile - 1) / turn_tile;
-    parallel_ranges(bands, 1, [&map, &move, first, end](int first_band, int end_band) {
+    parallel_ranges(bands, heavy_items_per_task, [&map, &move, first, end](int first_band, int end_band) {
         // Local copies: a byte store may alias anything reached through a reference, which would
         // make the compiler reload the map and the move's pointers after every value.
         const Move local_move = move;

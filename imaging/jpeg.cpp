@@ -17,6 +17,8 @@
 #include <jpeglib.h>
 
 #include "common/huge_pages.hpp"
+#include "common/large_buffers.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/jpeg_library.hpp"
 #include "imaging/parallel.hpp"
 
@@ -28,8 +30,8 @@
 // each strip as soon as it is in. The bytes are those of encoding the image in one piece: a strip
 // starts on an MCU row boundary, so its subsampling pairs the same rows, the last strip pads the
 // bottom edge exactly as the whole image does, and the dummy blocks at the right and bottom edges
-// are rebuilt by the transcoder the way the encoder makes them. On 4000 x 3000 and 8 cores this
-// takes the encoding from about 160 ms to about 50 ms, most of it the serial entropy coding.
+// are rebuilt by the transcoder the way the encoder makes them. What remains is mostly the serial
+// entropy coding; see bench/README.md.
 
 namespace {
 
@@ -326,14 +328,13 @@ std::vector<unsigned char> write_jpeg_in_strips(const Image<unsigned char>& imag
     // Room for a file as large as the pixels, which a photograph's never nears: the file then
     // grows in place, without copies, and its pages are faulted in as huge ones. Only what the
     // file uses is ever touched.
-    file.reserve(image.size());
-    advise_huge_pages(file.data(), file.capacity());
+    reserve_in_huge_pages(file, image.size());
 
     StripWork work(image, layout);
     WaitingAccess waiting{&work, nullptr, nullptr};
     run_side_by_side(
         [&work, &layout] {
-            parallel_ranges(layout.strips, 1, [&work](int begin, int end) {
+            parallel_ranges(layout.strips, heavy_items_per_task, [&work](int begin, int end) {
                 for (int strip = begin; strip < end; ++strip) work.encode_next();
             });
         },

@@ -6,8 +6,9 @@
 #include <limits>
 #include <stdexcept>
 
+#include "common/large_buffers.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
-#include "imaging/pixel_buffer.hpp"
 #include "imaging/tonemap.hpp"
 
 // Float and double payloads are copied as they stand, which is the wire's byte order and number
@@ -29,17 +30,12 @@ std::size_t pixel_count(int width, int height) {
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
 }
 
-/// Payload bytes per task of the packing loops: large enough that a task outweighs its
-/// scheduling, small enough that an image's work spreads over every core.
-constexpr std::size_t bytes_per_task = std::size_t{1} << 17;
-
 /// A byte array of the given length whose storage is advised huge pages before the array is
 /// filled with zeros: payloads run to hundreds of megabytes, and faulting them in 4 KiB pages
 /// costs more than all the packing.
 std::vector<unsigned char> payload_of_length(std::size_t length) {
     std::vector<unsigned char> payload;
-    payload.reserve(length);
-    advise_huge_pages(payload.data(), payload.capacity());
+    reserve_in_huge_pages(payload, length);
     payload.resize(length);
     return payload;
 }

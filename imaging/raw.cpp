@@ -10,20 +10,15 @@
 
 #include <libraw/libraw.h>
 
+#include "imaging/colour_space.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
 
 namespace {
 
-/// CIE XYZ (D65) to linear sRGB, rows red, green, blue.
-constexpr double xyz_to_srgb[3][3] = {
-    {3.241, -1.5374, -0.4986},
-    {-0.9692, 1.876, 0.0416},
-    {0.0556, -0.204, 1.057},
-};
-
 /// Rows converted between two reports of progress. Each band ends with workers waiting for its
-/// last tiles while one of them adds the log sum: 12 megapixels convert in 9 ms with 1024 rows,
-/// 11 ms with 512, 7.5 ms unbanded.
+/// last tiles while one of them adds the log sum, so fewer bands convert faster; see
+/// bench/README.md.
 constexpr int conversion_band_rows = 1024;
 
 /// Ends a conversion's progress on every way out of it, a thrown exception included.
@@ -93,11 +88,11 @@ void set_processing_parameters(libraw_output_params_t& params, float iso_speed) 
 }
 
 /// ln(1 + Y) for every 16-bit Y, computed once per file on all cores, so that the log sum's one
-/// pass in pixel order is additions only (12 megapixels: 15 ms, against 45 ms with the logarithms
-/// inside it, while the whole conversion on eight cores takes about 10 ms).
+/// pass in pixel order is additions only: with the logarithms inside it, that pass would outlast
+/// the whole conversion (see bench/README.md).
 std::vector<double> log_one_plus_table() {
     std::vector<double> table(std::size_t{1} << 16);
-    parallel_ranges(table.size(), std::size_t{4096}, [&table](std::size_t begin, std::size_t end) {
+    parallel_ranges(table.size(), table_entries_per_task, [&table](std::size_t begin, std::size_t end) {
         for (std::size_t y = begin; y < end; ++y) table[y] = std::log(1.0 + static_cast<double>(y));
     });
     return table;
@@ -110,8 +105,8 @@ float srgb_plus_one(const double (&row)[3], double x, double y, double z) {
 
 /// A three-plane image of width x height whose every page has been touched once. Fresh memory is
 /// mapped in on first touch, and for the 137 MiB of a 12-megapixel image that costs several times
-/// the conversion that fills it (60-80 ms against 10 on eight cores); touched while LibRaw unpacks
-/// on one core, most of that cost is hidden.
+/// the conversion that fills it (see bench/README.md); touched while LibRaw unpacks on one core,
+/// most of that cost is hidden.
 Image<float> touched_image(int width, int height) {
     if (width <= 0 || height <= 0) return Image<float>();
     Image<float> image;
@@ -124,7 +119,7 @@ Image<float> touched_image(int width, int height) {
     float* const values = image.data.get();
     constexpr std::size_t values_per_page = 4096 / sizeof(float);
     const std::size_t pages = (image.size() + values_per_page - 1) / values_per_page;
-    parallel_ranges(pages, std::size_t{512}, [values](std::size_t begin, std::size_t end) {
+    parallel_ranges(pages, touched_pages_per_task, [values](std::size_t begin, std::size_t end) {
         for (std::size_t page = begin; page < end; ++page) values[page * values_per_page] = 0.0f;
     });
     return image;
@@ -163,9 +158,9 @@ Image<float> upright_linear_srgb(const unsigned short (*pixels)[4], int width, i
                     const int end = std::min(first + conversion_band_rows, map.height);
                     for_each_turned_in_rows(map, first, end, [=](std::size_t to, std::ptrdiff_t from) {
                         const double x = pixels[from][0], y = pixels[from][1], z = pixels[from][2];
-                        red[to] = srgb_plus_one(xyz_to_srgb[0], x, y, z);
-                        green[to] = srgb_plus_one(xyz_to_srgb[1], x, y, z);
-                        blue[to] = srgb_plus_one(xyz_to_srgb[2], x, y, z);
+                        red[to] = srgb_plus_one(xyz_to_srgb_d[0], x, y, z);
+                        green[to] = srgb_plus_one(xyz_to_srgb_d[1], x, y, z);
+                        blue[to] = srgb_plus_one(xyz_to_srgb_d[2], x, y, z);
                     });
                     progress.reach(end);
                 }

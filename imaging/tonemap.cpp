@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "imaging/bilateral.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
 
 void Tonemap::init_constraints() {
@@ -102,7 +103,7 @@ double Tonemap::decompose(const Image<float>& input, Image<float>* layers) {
     const SmoothingSteps steps = smoothing_steps(width < height ? width : height);
     const float* values = input.data.get();
 
-    // The mean's sum is one sequential chain of adds, about 9 ms on 12 megapixels; run as a task
+    // The mean's sum is one sequential chain of adds (see bench/README.md); run as a task
     // beside the first smoothing pass, it no longer adds to the request's time (measured: nothing
     // left to wait for when the pass ends). Its order, and so its value, is unchanged.
     //
@@ -110,8 +111,8 @@ double Tonemap::decompose(const Image<float>& input, Image<float>* layers) {
     // smoothing, written in place of the data from pass 1 on (pass 0 smooths the input itself, which
     // stays unchanged), and the last pass also takes the mean out of the base. These are the values
     // of separate subtractions afterwards, without their passes over memory, and the five passes
-    // share one scratch instead of faulting in fresh planes and grids each time (4000 x 3000, eight
-    // workers: 194 ms to 166 ms, half the page faults).
+    // share one scratch instead of faulting in fresh planes and grids each time (see
+    // bench/README.md).
     double sum = 0.0;
     SmoothingScratch scratch;
     Image<float> band0(width, height, 1);
@@ -140,7 +141,7 @@ double Tonemap::decompose(const Image<float>& input, Image<float>* layers) {
         rows[k][tonemap_constraints - 1] = 1.0;
     }
     // 60000 scattered reads, nearly all cache misses: spread over the workers.
-    parallel_ranges(tonemap_samples, 512, [&](int begin, int end) {
+    parallel_ranges(tonemap_samples, samples_per_task, [&](int begin, int end) {
         for (int k = 0; k < tonemap_layers; ++k) {
             for (int j = begin; j < end; ++j) {
                 const double sample = planes[k][pixels[j]];

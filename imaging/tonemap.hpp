@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "imaging/colour_space.hpp"
 #include "imaging/image.hpp"
 #include "imaging/quadprog.hpp"
 
@@ -112,8 +113,8 @@ Image<float> clamped_lightness(const Image<float>& rgb, Image<float>& colour);
 
 /// The luminance of a linear RGB pixel, each product and each sum rounded to single precision.
 inline float hdr_luminance(float red, float green, float blue) {
-    const float red_green = 0.2126f * red + 0.7152f * green;
-    return red_green + 0.0722f * blue;
+    const float red_green = srgb_to_xyz_f[1][0] * red + srgb_to_xyz_f[1][1] * green;
+    return red_green + srgb_to_xyz_f[1][2] * blue;
 }
 
 /// The natural logarithm of a luminance, rounded to single precision.

@@ -2,6 +2,8 @@
 #include <cstddef>
 #include <limits>
 
+#include "imaging/colour_space.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
 #include "imaging/rounded_math.hpp"
 #include "imaging/tonemap.hpp"
@@ -10,7 +12,7 @@ namespace {
 
 /// The linearisation pow(v, 2.22222f) of gamma-encoded values. The 256 values byte / 255 that
 /// 8-bit input brings are computed once; any other value on the spot, with the same result.
-/// Measured on 4000 x 3000 8-bit-derived RGB: the Lab conversion takes about a quarter less time.
+/// On 8-bit-derived RGB the Lab conversion takes less time; see bench/README.md.
 class Linearisation {
 public:
     Linearisation() {
@@ -37,16 +39,12 @@ private:
     float linear[256];
 };
 
-/// Pixels per task in the loops that take a few powers or a logarithm per pixel (about 50 ns).
-constexpr std::size_t pixel_grain = 1 << 13;
-
 }  // namespace
 
 // Both front ends are one parallel pass over the pixels (plus, for HDR, a light second pass once
-// the extremes are known): about 50 ns of powers or logarithms per pixel make them CPU-bound, so
-// they scale with the cores, and every output is first touched by the worker that writes it.
-// Measured on 4000 x 3000, eight cores shared with other work: the Lab conversion and clamp went
-// from about 600 ms to 117 ms, the HDR front end from about 100 ms to 20 ms.
+// the extremes are known): the powers or logarithms of every pixel make them CPU-bound, so they
+// scale with the cores, and every output is first touched by the worker that writes it; see
+// bench/README.md.
 
 Image<float> clamped_lightness(const Image<float>& rgb, Image<float>& colour) {
     const std::size_t count = static_cast<std::size_t>(rgb.width) * rgb.height;
@@ -65,23 +63,25 @@ Image<float> clamped_lightness(const Image<float>& rgb, Image<float>& colour) {
     float* a = lab.plane_data(1);
     float* b = lab.plane_data(2);
     float* working = clamped.data.get();
-    parallel_ranges(count, pixel_grain, [&](std::size_t begin, std::size_t end) {
+    parallel_ranges(count, converted_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const float r = linearise(red[i]);
             const float g = linearise(green[i]);
             const float bl = linearise(blue[i]);
 
-            const double x = 0.4124f * static_cast<double>(r) + 0.3576f * static_cast<double>(g) +
-                             0.1805f * static_cast<double>(bl);
-            const double y = 0.2126f * static_cast<double>(r) + 0.7152f * static_cast<double>(g) +
-                             0.0722f * static_cast<double>(bl);
-            const float z = static_cast<float>(0.0193f * static_cast<double>(r) +
-                                               0.1192f * static_cast<double>(g) +
-                                               0.9505f * static_cast<double>(bl));
+            const double x = srgb_to_xyz_f[0][0] * static_cast<double>(r) +
+                             srgb_to_xyz_f[0][1] * static_cast<double>(g) +
+                             srgb_to_xyz_f[0][2] * static_cast<double>(bl);
+            const double y = srgb_to_xyz_f[1][0] * static_cast<double>(r) +
+                             srgb_to_xyz_f[1][1] * static_cast<double>(g) +
+                             srgb_to_xyz_f[1][2] * static_cast<double>(bl);
+            const float z = static_cast<float>(srgb_to_xyz_f[2][0] * static_cast<double>(r) +
+                                               srgb_to_xyz_f[2][1] * static_cast<double>(g) +
+                                               srgb_to_xyz_f[2][2] * static_cast<double>(bl));
 
-            const float fx = cube_root.to_float(x / 0.9505f);
+            const float fx = cube_root.to_float(x / reference_white_f[0]);
             const float fy = cube_root.to_float(y);
-            const float fz = cube_root.to_float(static_cast<double>(z) / 1.0891f);
+            const float fz = cube_root.to_float(static_cast<double>(z) / reference_white_f[2]);
 
             const float l = static_cast<float>(1.16f * static_cast<double>(fy) - 0.16f);
             lightness[i] = l;
@@ -130,7 +130,8 @@ Image<float> normalised_log_luminance(const Image<float>& rgb, Image<float>& col
                         b.highest > a.highest ? b.highest : a.highest};
     };
     const Extremes found = reduce_ranges(
-        count, pixel_grain, Extremes{infinity, -infinity}, [&](std::size_t begin, std::size_t end) {
+        count, converted_pixels_per_task, Extremes{infinity, -infinity},
+        [&](std::size_t begin, std::size_t end) {
             Extremes local{infinity, -infinity};
             for (std::size_t i = begin; i < end; ++i) {
                 const float y = hdr_luminance(red[i], green[i], blue[i]);
@@ -154,7 +155,7 @@ Image<float> normalised_log_luminance(const Image<float>& rgb, Image<float>& col
 
     // The difference is rounded before the division so that the extremes map to exactly 0 and 1.
     const float range = lmax - lmin;
-    parallel_ranges(count, pixel_grain, [=](std::size_t begin, std::size_t end) {
+    parallel_ranges(count, converted_pixels_per_task, [=](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const float offset = lum[i] - lmin;
             lum[i] = offset / range;

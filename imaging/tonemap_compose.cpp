@@ -1,6 +1,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "imaging/colour_space.hpp"
+#include "imaging/grain_sizes.hpp"
 #include "imaging/parallel.hpp"
 #include "imaging/rounded_math.hpp"
 #include "imaging/tonemap.hpp"
@@ -15,9 +17,6 @@ void Tonemap::compose(double target_gain, double dynamic_range, QuadProgPP::Vect
 }
 
 namespace {
-
-/// Pixels per task: each pixel takes six powers, or an exponential and three powers (~70 ns).
-constexpr std::size_t pixel_grain = 1 << 12;
 
 /// The gain of band `band` for layer values of one sign: reduced linearly with the band index.
 float falloff_gain(double gain, int band, double falloff) {
@@ -51,8 +50,8 @@ public:
         for (int band = 1; band < tonemap_layers; ++band) {
             const float v = band_values_[band][i];
             // Indexed by the sign rather than branched on: detail changes sign from pixel to
-            // pixel, and a branch here was mispredicted about 0.8 times per pixel on the
-            // synthetic photo (some 15 cycles each); the index costs no misprediction.
+            // pixel, and a branch here was often mispredicted on the synthetic photo (see
+            // bench/README.md); the index costs no misprediction.
             const float gain = gains_[band][v > 0];
             value = static_cast<float>(value + static_cast<double>(v) * gain);
         }
@@ -70,7 +69,7 @@ private:
 
 /// pow(v, 3.0) of a float widened to double, rounded back to float. For every float but NaN the
 /// product v * v * v gives the same float: checked over all 2^32 bit patterns against this C
-/// library's pow, which takes about three times as long. v * v is exact in double, so the product
+/// library's pow, which takes longer (see bench/README.md). v * v is exact in double, so the product
 /// is rounded once, like a correctly rounded power. NaN keeps the library's sign.
 float cube(float v) {
     const double d = v;
@@ -81,9 +80,8 @@ float cube(float v) {
 
 // Each composition is one parallel pass over the pixels that recombines the layers and turns the
 // result into RGB at once: six layer reads and three writes per pixel, no recombined plane in
-// memory, and the powers and exponentials, CPU-bound, spread over the cores. Measured on
-// 4000 x 3000, eight cores shared with other work: compose_ldr went from about 1210 ms to 215 ms,
-// compose_hdr from about 710 ms to 125 ms.
+// memory, and the powers and exponentials, CPU-bound, spread over the cores; see
+// bench/README.md.
 
 Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>* layers,
                                   const double* white, double target_gain, double dynamic_range,
@@ -106,7 +104,7 @@ Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>
     // The single-precision 0.45, not the double: it fixes the last bits of every output value.
     // Its three powers were most of the recomposition's time.
     static const FixedPower gamma(0.45f);
-    parallel_ranges(count, pixel_grain, [&](std::size_t begin, std::size_t end) {
+    parallel_ranges(count, recomposed_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const float s = recombined(i);
             const float e = static_cast<float>(s - (1 - static_cast<double>(s)) * black_point);
@@ -119,16 +117,16 @@ Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>
             const float cy = cube(fyf);
             const float cz = cube(fz);
             // Only the cubes are rounded: the products with the reference white stay exact.
-            const double X = static_cast<double>(cx) * 0.9505f;
+            const double X = static_cast<double>(cx) * reference_white_f[0];
             const double Y = cy;
-            const double Z = static_cast<double>(cz) * 1.0891f;
+            const double Z = static_cast<double>(cz) * reference_white_f[2];
 
-            const float r =
-                static_cast<float>((3.241f * X + -1.5374f * Y + -0.4986f * Z) / white[0]);
-            const float g =
-                static_cast<float>((-0.9692f * X + 1.876f * Y + 0.0416f * Z) / white[1]);
-            const float bl =
-                static_cast<float>((0.0556f * X + -0.204f * Y + 1.057f * Z) / white[2]);
+            const float r = static_cast<float>(
+                (xyz_to_srgb_f[0][0] * X + xyz_to_srgb_f[0][1] * Y + xyz_to_srgb_f[0][2] * Z) / white[0]);
+            const float g = static_cast<float>(
+                (xyz_to_srgb_f[1][0] * X + xyz_to_srgb_f[1][1] * Y + xyz_to_srgb_f[1][2] * Z) / white[1]);
+            const float bl = static_cast<float>(
+                (xyz_to_srgb_f[2][0] * X + xyz_to_srgb_f[2][1] * Y + xyz_to_srgb_f[2][2] * Z) / white[2]);
             red[i] = gamma.to_float(r);
             green[i] = gamma.to_float(g);
             blue[i] = gamma.to_float(bl);
@@ -159,7 +157,7 @@ Image<float> Tonemap::compose_hdr(const Image<float>& colour, const Image<float>
     // The double 0.45 of the colour term; its three powers were most of the recomposition's time.
     static const FixedPower gamma(0.45);
     static const FloatExponential exponential;
-    parallel_ranges(count, pixel_grain, [&](std::size_t begin, std::size_t end) {
+    parallel_ranges(count, recomposed_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const float t = recombined(i) * log_scale;
             const float u = exponential.to_float(t);

@@ -8,7 +8,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "common/huge_pages.hpp"
+#include "common/large_buffers.hpp"
 #include "server/socket_transfer.hpp"
 
 namespace {
@@ -16,8 +16,8 @@ namespace {
 // A string or byte-array count comes from the peer. Storage is filled with the bytes that have
 // actually arrived, one chunk at a time, so a count that is announced but never sent commits at most
 // one chunk. Address space is reserved further ahead, untouched and so not committed, so that an
-// image payload lands in one buffer instead of being copied through a doubling series: a 137 MiB
-// one arrives in about 50 ms instead of 250 to 600.
+// image payload lands in one buffer instead of being copied through a doubling series, which takes
+// several times as long; see bench/README.md.
 constexpr std::size_t max_chunk = std::size_t{1} << 20;
 constexpr std::size_t reserve_ahead = std::size_t{256} << 20;
 
@@ -100,8 +100,7 @@ void read_counted(tcp::socket& socket, std::uint32_t count, Container& bytes) {
             // Until a whole chunk has arrived, only that chunk is reserved: a peer that announces a
             // large count and sends a few bytes gets no large reservation, not even of address space.
             const std::size_t ahead = received == 0 ? 0 : reserve_ahead;
-            bytes.reserve(std::min(total, std::max(received + chunk + ahead, 2 * bytes.capacity())));
-            advise_huge_pages(bytes.data(), bytes.capacity());
+            reserve_in_huge_pages(bytes, std::min(total, std::max(received + chunk + ahead, 2 * bytes.capacity())));
         }
         bytes.resize(received + chunk);
         read_exactly(socket, &bytes[received], chunk);
