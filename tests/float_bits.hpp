@@ -10,6 +10,13 @@ inline std::uint32_t bits_of(float value) {
     return bits;
 }
 
+/// The bit pattern of a double, for the same comparisons in double precision.
+inline std::uint64_t bits_of(double value) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
 /// The float with the given bit pattern.
 inline float float_of(std::uint32_t bits) {
     float value;

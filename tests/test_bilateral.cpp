@@ -4,10 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iomanip>
 #include <random>
 #include <tuple>
 #include <vector>
+
+#include "tests/same_bits.hpp"
 
 namespace {
 
@@ -130,21 +131,6 @@ struct Scene {
     }
 };
 
-/// Reports the first pixel where the two differ, with both values.
-void expect_same_pixels(const Image<float>& actual, const std::vector<float>& expected)
-{
-    ASSERT_EQ(actual.channels, 1);
-    ASSERT_EQ(actual.size(), expected.size());
-    for (std::size_t n = 0; n < expected.size(); ++n) {
-        if (!(actual.data[n] == expected[n])) {
-            ADD_FAILURE() << std::setprecision(9) << "first difference at x " << n % actual.width
-                          << ", y " << n / actual.width << ": " << actual.data[n] << " instead of "
-                          << expected[n];
-            return;
-        }
-    }
-}
-
 TEST(Cblf, AgreesWithPlainEvaluationValueForValue)
 {
     for (const auto& [s, r, wild] : {std::tuple{2.7f, 0.13f, 0.0f}, std::tuple{1.0f, 0.25f, 0.0f},
@@ -156,7 +142,7 @@ TEST(Cblf, AgreesWithPlainEvaluationValueForValue)
         const Image<float> data = to_image(scene.data, scene.w, scene.h, 3);
         const Image<float> edge = to_image(scene.edge, scene.w, scene.h, 2);
         const NaiveFilter naive(scene.data, scene.edge, scene.w, scene.h, s, r);
-        expect_same_pixels(cblf(data, edge, s, r), naive.out);
+        EXPECT_TRUE(same_bits(naive.out, cblf(data, edge, s, r)));
         EXPECT_TRUE(std::equal(scene.data.begin(), scene.data.end(), data.data.get()));
         EXPECT_TRUE(std::equal(scene.edge.begin(), scene.edge.end(), edge.data.get()));
     }
@@ -169,7 +155,7 @@ TEST(Cblf, FiveTapSumsRunFromTheFarLeftTap)
     const std::vector<float> data{float(k1) * big, float(-k2) * big, 1, 0, 0};
     const std::vector<float> edge(5, 0.5f);
     const NaiveFilter naive(data, edge, 5, 1, 1.0f, 0.25f);
-    expect_same_pixels(cblf(to_image(data, 5, 1), to_image(edge, 5, 1), 1.0f, 0.25f), naive.out);
+    EXPECT_TRUE(same_bits(naive.out, cblf(to_image(data, 5, 1), to_image(edge, 5, 1), 1.0f, 0.25f)));
     EXPECT_EQ(naive.p[2], 1.0f);
 }
 
@@ -221,8 +207,8 @@ TEST(Cblf, RowAndColumnAreFilteredAlongTheirOneDimension)
     ASSERT_EQ(column.height, 29);
     const NaiveFilter naive(scene.data, scene.edge, 29, 1, 2.2f, 0.2f);
     EXPECT_EQ(naive.ny, 0);
-    expect_same_pixels(row, naive.out);
-    expect_same_pixels(column, naive.out);
+    EXPECT_TRUE(same_bits(naive.out, row)) << "row";
+    EXPECT_TRUE(same_bits(naive.out, column)) << "column";
     EXPECT_NE(naive.out, scene.data);
 }
 
@@ -246,7 +232,7 @@ TEST(Tblf, SecondPassUsesThreeTimesTheStepAndAThirdOfTheRange)
     const NaiveFilter second(first.out, scene.edge, 64, 48, 15.0f, 0.016666668f);
     EXPECT_EQ(0.05f / 3.0f, 0.016666668f);
     EXPECT_EQ(second.nz, 60);
-    expect_same_pixels(tblf(data, edge, 5.0f, 0.05f), second.out);
+    EXPECT_TRUE(same_bits(second.out, tblf(data, edge, 5.0f, 0.05f)));
 }
 
 }  // namespace

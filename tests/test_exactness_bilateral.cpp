@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iomanip>
 #include <tuple>
 #include <vector>
 
 #include <tbb/info.h>
 
+#include "tests/same_bits.hpp"
 #include "tests/synthetic_photo.hpp"
 #include "tests/worker_count.hpp"
 
@@ -28,22 +28,6 @@ struct Photo {
         std::memcpy(edge.data.get(), photo.plane_data(1), edge.size() * sizeof(float));
     }
 };
-
-/// Reports the first pixel whose bit patterns differ, with both values.
-void expect_same_bits(const Image<float>& actual, const Image<float>& expected)
-{
-    ASSERT_EQ(actual.width, expected.width);
-    ASSERT_EQ(actual.height, expected.height);
-    ASSERT_EQ(actual.channels, expected.channels);
-    for (std::size_t n = 0; n < expected.size(); ++n) {
-        if (std::memcmp(&actual.data[n], &expected.data[n], sizeof(float)) != 0) {
-            ADD_FAILURE() << std::setprecision(9) << "first difference at x " << n % actual.width
-                          << ", y " << n / actual.width << ": " << actual.data[n] << " instead of "
-                          << expected.data[n];
-            return;
-        }
-    }
-}
 
 /// cblf evaluated plainly, one pixel and one cell at a time in the order the filter defines, with
 /// bounds-checked grids: the reference for images wide and tall enough to be cut into many blocks.
@@ -117,7 +101,7 @@ TEST(BilateralExactness, ImagesCutIntoManyBlocksAgreeWithPlainEvaluation)
     const Photo photo(613, 97);
     for (const auto& [s, r] : {std::tuple{1.0f, 0.1f}, std::tuple{2.7f, 0.05f}, std::tuple{41.0f, 0.3f}}) {
         SCOPED_TRACE(testing::Message() << "s " << s << ", r " << r);
-        expect_same_bits(cblf(photo.data, photo.edge, s, r), plain_cblf(photo.data, photo.edge, s, r));
+        EXPECT_TRUE(same_bits(plain_cblf(photo.data, photo.edge, s, r), cblf(photo.data, photo.edge, s, r)));
     }
 }
 
@@ -128,7 +112,7 @@ TEST(BilateralExactness, CblfOnAllCoresMatchesOneWorkerBitForBit)
     for (const auto& [s, r] : steps) {
         SCOPED_TRACE(testing::Message() << "s " << s << ", r " << r);
         const Image<float> reference = on_one_worker([&] { return cblf(photo.data, photo.edge, s, r); });
-        expect_same_bits(cblf(photo.data, photo.edge, s, r), reference);
+        EXPECT_TRUE(same_bits(reference, cblf(photo.data, photo.edge, s, r)));
     }
 }
 
@@ -139,7 +123,7 @@ TEST(BilateralExactness, TblfOnAllCoresMatchesOneWorkerBitForBit)
     for (const auto& [s, r] : steps) {
         SCOPED_TRACE(testing::Message() << "s " << s << ", r " << r);
         const Image<float> reference = on_one_worker([&] { return tblf(photo.data, photo.edge, s, r); });
-        expect_same_bits(tblf(photo.data, photo.edge, s, r), reference);
+        EXPECT_TRUE(same_bits(reference, tblf(photo.data, photo.edge, s, r)));
     }
 }
 

@@ -4,10 +4,9 @@
 
 #include <cmath>
 #include <cstddef>
-#include <cstring>
-#include <string>
 #include <vector>
 
+#include "tests/same_bits.hpp"
 #include "tests/synthetic_photo.hpp"
 #include "tests/worker_count.hpp"
 
@@ -84,37 +83,17 @@ RequestOutputs hdr_request(const Image<float>& rgb) {
     return out;
 }
 
-/// Bit-for-bit equality of two value arrays, reporting the first differing value (NaN included).
-template <typename T>
-void expect_same_bits(const T* reference, const T* actual, std::size_t count,
-                      const std::string& what) {
-    if (std::memcmp(reference, actual, count * sizeof(T)) == 0) return;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (std::memcmp(&reference[i], &actual[i], sizeof(T)) != 0) {
-            ADD_FAILURE() << what << ": first difference at value " << i << ": one worker "
-                          << reference[i] << ", all cores " << actual[i];
-            return;
-        }
-    }
-}
-
-void expect_same_image(const Image<float>& reference, const Image<float>& actual,
-                       const std::string& what) {
-    ASSERT_EQ(actual.width, reference.width) << what;
-    ASSERT_EQ(actual.height, reference.height) << what;
-    ASSERT_EQ(actual.channels, reference.channels) << what;
-    expect_same_bits(reference.data.get(), actual.data.get(), reference.size(), what);
-}
-
+/// Every output on all cores against the one-worker reference, bit for bit.
 void expect_same_outputs(const RequestOutputs& reference, const RequestOutputs& actual) {
-    expect_same_image(reference.colour, actual.colour, "colour image");
+    EXPECT_TRUE(same_bits(reference.colour, actual.colour)) << "colour image";
     for (int k = 0; k < tonemap_layers; ++k)
-        expect_same_image(reference.layers[k], actual.layers[k], "layer " + std::to_string(k));
-    expect_same_bits(&reference.mean, &actual.mean, 1, "mean");
+        EXPECT_TRUE(same_bits(reference.layers[k], actual.layers[k])) << "layer " << k;
+    EXPECT_TRUE(same_bits(&reference.mean, &actual.mean, 1)) << "mean";
     ASSERT_EQ(actual.constraints.size(), reference.constraints.size());
-    expect_same_bits(reference.constraints.data(), actual.constraints.data(),
-                     reference.constraints.size(), "CI");
-    expect_same_image(reference.result, actual.result, "composed result");
+    EXPECT_TRUE(same_bits(reference.constraints.data(), actual.constraints.data(),
+                          reference.constraints.size()))
+        << "CI";
+    EXPECT_TRUE(same_bits(reference.result, actual.result)) << "composed result";
 }
 
 }  // namespace
