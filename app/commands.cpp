@@ -5,7 +5,9 @@
 
 void version_handler(socket_ptr socket) {
     log_line("INFO: Command received - version");
-    *socket << "Lumerra Vozazuvazor" << "1.0" << "lm_accelerator.win";
+    *socket << "Lumerra Vozazuvazor"
+            << "1.0"
+            << "lm_accelerator.win";
 }
 
 // The name is whatever the client sent: a line break in it would otherwise start a forged line.

@@ -28,7 +28,8 @@ public:
 private:
     // One arena for all compute threads, with a slot kept for each, so that every computation runs
     // on its own compute thread and the pool keeps one worker per core beside them.
-    ComputeThreads() : arena_(tbb::info::default_concurrency() + compute_thread_count - 1, compute_thread_count) {
+    ComputeThreads()
+        : arena_(tbb::info::default_concurrency() + compute_thread_count - 1, compute_thread_count) {
         for (int t = 0; t < compute_thread_count; ++t) std::thread([this] { serve(); }).detach();
     }
 

@@ -51,7 +51,7 @@ bool accept_request(const std::string& command, const std::string& reason) {
 /// bytes are released once the image is built. 8-bit input is turned while it is still bytes.
 Image<float> build_input(const std::string& command, ImagePayload& payload, bool hdr, bool tonemap) {
     const ImageRequest request{payload.width, payload.height, payload.rotation, payload.pixels.size(),
-                               hdr, tonemap};
+                               hdr,           tonemap};
     if (!accept_request(command, check_image_request(request))) return {};
     Image<float> input =
         hdr ? flip(read_float(payload.pixels, payload.width, payload.height), payload.rotation)
@@ -109,9 +109,9 @@ void tonemap(socket_ptr socket, bool hdr) {
         Image<float> layers[tonemap_layers];
         problem.decompose(colour_front_end(std::move(input), hdr, colour), layers);
         const auto compose = hdr ? &Tonemap::compose_hdr : &Tonemap::compose_ldr;
-        reply.result = im2byte((problem.*compose)(colour, layers, white, p.target_gain, p.dynamic_range,
-                                                  p.brightness, p.bright_detail_falloff, p.dark_detail_falloff,
-                                                  p.black_point, p.fine_detail_boost, p.saturation));
+        reply.result = im2byte((problem.*compose)(
+            colour, layers, white, p.target_gain, p.dynamic_range, p.brightness, p.bright_detail_falloff,
+            p.dark_detail_falloff, p.black_point, p.fine_detail_boost, p.saturation));
         reply.argb = write_argb(reply.result);
         return reply;
     });

@@ -63,6 +63,8 @@ std::uint64_t raw_request_pixels(std::optional<std::size_t> file_size) {
     return std::max<std::uint64_t>(full_size_pixels, *file_size / raw_bytes_per_pixel / 2);
 }
 
-ImageRequestSlot::ImageRequestSlot(std::uint64_t pixels) : pixels_(pixels) { Budget::instance().take(pixels_); }
+ImageRequestSlot::ImageRequestSlot(std::uint64_t pixels) : pixels_(pixels) {
+    Budget::instance().take(pixels_);
+}
 
 ImageRequestSlot::~ImageRequestSlot() { Budget::instance().give_back(pixels_); }

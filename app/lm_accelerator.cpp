@@ -6,9 +6,9 @@
 #include "app/commands.hpp"
 #include "app/globals.hpp"
 #include "app/log.hpp"
-#include "app/startup_environment.hpp"
 #include "app/platform.hpp"
 #include "app/process_resources.hpp"
+#include "app/startup_environment.hpp"
 #include "server/flash_server.hpp"
 
 namespace {

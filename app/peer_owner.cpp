@@ -47,7 +47,8 @@ struct SocketEntry {
 };
 
 /// The entry's owner when it is the socket of exactly that pair and a process still holds it.
-std::optional<uid_t> owner_if_open(const SocketEntry& entry, const tcp::endpoint& local, const tcp::endpoint& remote) {
+std::optional<uid_t> owner_if_open(const SocketEntry& entry, const tcp::endpoint& local,
+                                   const tcp::endpoint& remote) {
     if (entry.local != local || entry.remote != remote || entry.inode == 0) {
         return std::nullopt;
     }
@@ -76,7 +77,8 @@ struct DiagRequest {
     nlmsghdr header;
     inet_diag_req_v2 body;
 };
-static_assert(sizeof(DiagRequest) == NLMSG_LENGTH(sizeof(inet_diag_req_v2)), "the request must be one packed message");
+static_assert(sizeof(DiagRequest) == NLMSG_LENGTH(sizeof(inet_diag_req_v2)),
+              "the request must be one packed message");
 
 /// Tells our request's answer from anything else that could arrive on the netlink socket.
 constexpr std::uint32_t request_sequence = 0x6c6d6163;
@@ -214,7 +216,8 @@ std::optional<tcp::endpoint> parse_proc_endpoint(const std::string& text) {
         return std::nullopt;
     }
     if (colon == 8) {
-        return tcp::endpoint(address_v4({bytes[0], bytes[1], bytes[2], bytes[3]}), static_cast<unsigned short>(port));
+        return tcp::endpoint(address_v4({bytes[0], bytes[1], bytes[2], bytes[3]}),
+                             static_cast<unsigned short>(port));
     }
     return canonical({address_v6(bytes), static_cast<unsigned short>(port)});
 }
@@ -226,7 +229,8 @@ std::optional<SocketEntry> parse_proc_line(const std::string& line) {
     unsigned long uid = 0;
     unsigned long timeout = 0;
     unsigned long inode = 0;
-    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode)) {
+    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+          inode)) {
         return std::nullopt;
     }
     const std::optional<tcp::endpoint> local_endpoint = parse_proc_endpoint(local);
@@ -249,7 +253,8 @@ std::optional<std::pair<tcp::endpoint, tcp::endpoint>> canonical_pair(const tcp:
 
 }  // namespace
 
-std::optional<uid_t> tcp_socket_owner_from_sock_diag(const tcp::endpoint& local, const tcp::endpoint& remote) {
+std::optional<uid_t> tcp_socket_owner_from_sock_diag(const tcp::endpoint& local,
+                                                     const tcp::endpoint& remote) {
     const auto pair = canonical_pair(local, remote);
     if (!pair) {
         return std::nullopt;

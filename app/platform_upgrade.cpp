@@ -25,9 +25,7 @@ bool fits_path_limit(const char* path, std::size_t extra) {
 }
 
 /// The name under which the previous executable is kept: path followed by ".bak".
-std::string backup_of(const char* path) {
-    return std::string(path) + ".bak";
-}
+std::string backup_of(const char* path) { return std::string(path) + ".bak"; }
 
 /// Writes every byte, continuing after partial writes and interrupted calls.
 bool write_all(int fd, const unsigned char* data, std::size_t size) {
@@ -75,7 +73,8 @@ void close_on_exec_above_stderr(int descriptor_limit) {
 /// The highest descriptor number plus one that this process may hold; read before forking.
 int descriptor_limit() {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > INT_MAX) {
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > INT_MAX) {
         return 65536;
     }
     return static_cast<int>(limit.rlim_cur);

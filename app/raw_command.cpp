@@ -39,8 +39,10 @@ ByteArrayView float_payload_view(const Image<float>& image) {
 }  // namespace
 
 Tuple2<int> reduced_size(int width, int height) {
-    if (width > height && width > reduced_side) return {static_cast<int>(reduced_side), scaled_side(height, width)};
-    if (width <= height && height > reduced_side) return {scaled_side(width, height), static_cast<int>(reduced_side)};
+    if (width > height && width > reduced_side)
+        return {static_cast<int>(reduced_side), scaled_side(height, width)};
+    if (width <= height && height > reduced_side)
+        return {scaled_side(width, height), static_cast<int>(reduced_side)};
     return {width, height};
 }
 
@@ -87,6 +89,6 @@ void read_raw_handler(socket_ptr socket) {
     *socket << float_payload_view(reduced);
     *socket << reduced.width << reduced.height;
     *socket << preview;
-    log_line("INFO: Raw image read - " + std::to_string(full.width) + " x " + std::to_string(full.height) + ", " +
-             std::to_string(file_size) + " bytes");
+    log_line("INFO: Raw image read - " + std::to_string(full.width) + " x " + std::to_string(full.height) +
+             ", " + std::to_string(file_size) + " bytes");
 }

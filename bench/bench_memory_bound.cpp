@@ -80,9 +80,10 @@ bool measure(const std::string& command, const Image<float>& photo) {
     const int matching = static_cast<int>(std::count(matches.begin(), matches.end(), 1));
     const double ratio = together / alone;
     const bool within = ratio <= allowed_ratio && matching == simultaneous;
-    std::printf("  %-14s one alone %7.1f MiB   %d at once %7.1f MiB   ratio %4.2f   replies as alone %d/%d   %s\n",
-                command.c_str(), alone, simultaneous, together, ratio, matching, simultaneous,
-                within ? "ok" : "FAILED");
+    std::printf(
+        "  %-14s one alone %7.1f MiB   %d at once %7.1f MiB   ratio %4.2f   replies as alone %d/%d   %s\n",
+        command.c_str(), alone, simultaneous, together, ratio, matching, simultaneous,
+        within ? "ok" : "FAILED");
     std::fflush(stdout);
     return within;
 }
@@ -95,9 +96,10 @@ int main(int argc, char** argv) {
         commands = {"decompose_ldr", "decompose_hdr", "tonemap_ldr", "tonemap_hdr", "read_raw"};
     try {
         const Image<float> photo = bench_photo();
-        std::printf("bench_memory_bound: peak resident memory (VmHWM) of fresh services, %d x %d, "
-                    "at most %.0f times one alone\n",
-                    photo_width, photo_height, allowed_ratio);
+        std::printf(
+            "bench_memory_bound: peak resident memory (VmHWM) of fresh services, %d x %d, "
+            "at most %.0f times one alone\n",
+            photo_width, photo_height, allowed_ratio);
         bool all_within = true;
         for (const std::string& command : commands) all_within = measure(command, photo) && all_within;
         return all_within ? 0 : 1;

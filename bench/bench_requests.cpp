@@ -111,13 +111,15 @@ std::vector<double> phases_of(const ExchangeTimes& t) {
 }
 
 /// Prints the heading of a request's figures and its four phases.
-void print_request(const std::string& title, int runs, const Request& request, const std::vector<Summary>& phases,
-                   const std::string& compute_phase, const std::string& reply_phase) {
+void print_request(const std::string& title, int runs, const Request& request,
+                   const std::vector<Summary>& phases, const std::string& compute_phase,
+                   const std::string& reply_phase) {
     print_heading(title, runs, "building the request's bytes, checking the reply");
     std::printf("  (serving: %s; replying: %s)\n", compute_phase.c_str(), reply_phase.c_str());
     print_figure("whole request: connect to last reply byte", phases[0]);
-    print_figure("sending: connect to last request byte (" + std::to_string(request.data().size() >> 20) + " MiB)",
-                 phases[1]);
+    print_figure(
+        "sending: connect to last request byte (" + std::to_string(request.data().size() >> 20) + " MiB)",
+        phases[1]);
     print_figure("serving: last request byte to first reply byte", phases[2]);
     print_figure("replying: first to last reply byte", phases[3]);
 }
@@ -138,9 +140,9 @@ void bench_tonemap_ldr(const Service& service, const Image<float>& photo, Summar
     const Request request =
         tonemap_request("tonemap_ldr", argb_payload(photo), photo_width, photo_height, 0, bench_settings());
     check_tonemap_reply(Reply(time_request(
-        service, "tonemap_ldr 4000 x 3000", request,
-        "reading, decomposition, composition, ARGB packing",
-        "ARGB transfer (" + std::to_string(4 * photo_width * photo_height >> 20) + " MiB), JPEG encoding and transfer",
+        service, "tonemap_ldr 4000 x 3000", request, "reading, decomposition, composition, ARGB packing",
+        "ARGB transfer (" + std::to_string(4 * photo_width * photo_height >> 20) +
+            " MiB), JPEG encoding and transfer",
         whole)));
 }
 
@@ -153,10 +155,10 @@ void bench_tonemap_hdr(const Service& service, const Image<float>& photo) {
 }
 
 void bench_decompose_ldr(const Service& service, const Image<float>& photo) {
-    const Request request = decompose_request("decompose_ldr", argb_payload(photo), photo_width, photo_height);
+    const Request request =
+        decompose_request("decompose_ldr", argb_payload(photo), photo_width, photo_height);
     check_decompose_reply(Reply(time_request(
-        service, "decompose_ldr 4000 x 3000", request,
-        "reading, decomposition, colour packing: the compute",
+        service, "decompose_ldr 4000 x 3000", request, "reading, decomposition, colour packing: the compute",
         "four payloads' transfer (" + std::to_string((36 * photo_width * photo_height + 960048) >> 20) +
             " MiB), layer packing")));
 }
@@ -183,20 +185,21 @@ void bench_read_raw(const Service& service, int width, int height) {
     });
     if (!decoded) throw std::runtime_error("LibRaw rejected the benchmark DNG");
     check_raw_reply(Reply(storage.reply()), width, height);
-    print_request("read_raw of a " + std::to_string(width) + " x " + std::to_string(height) + " DNG", raw_runs,
-                  request, phases, "LibRaw, conversion, reduction, preview, first payload",
+    print_request("read_raw of a " + std::to_string(width) + " x " + std::to_string(height) + " DNG",
+                  raw_runs, request, phases, "LibRaw, conversion, reduction, preview, first payload",
                   "payload transfer and packing");
     print_figure("LibRaw alone in-process, on a new thread: open, unpack, processing", phases[4]);
     print_figure("service's own work: request - LibRaw alone, per run", phases[5]);
-    std::printf("  %-58s min %9.1f %%    median %9.1f %%\n", "service's own work, share of the request", phases[6].min,
-                phases[6].median);
+    std::printf("  %-58s min %9.1f %%    median %9.1f %%\n", "service's own work, share of the request",
+                phases[6].min, phases[6].median);
     std::fflush(stdout);
 }
 
 void bench_version(const Service& service) {
     const Request request("version");
     ReplyStorage storage;
-    const Summary latency = time_calls(version_runs, [&] { timed_exchange(service.port, request.data(), storage); });
+    const Summary latency =
+        time_calls(version_runs, [&] { timed_exchange(service.port, request.data(), storage); });
     check(Reply(storage.reply()).string() == "Lumerra Vozazuvazor", "version name");
     print_heading("version round trip, a new connection each", version_runs, "nothing");
     print_figure("connect to last reply byte", latency);
@@ -210,7 +213,8 @@ double version_rate(const Service& service, int clients, double seconds) {
     std::atomic<long> failed{0};
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
-    const auto length = std::chrono::duration_cast<BenchClock::duration>(std::chrono::duration<double>(seconds));
+    const auto length =
+        std::chrono::duration_cast<BenchClock::duration>(std::chrono::duration<double>(seconds));
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&] {
             ReplyStorage storage;
@@ -247,10 +251,11 @@ void bench_clients(const Service& service) {
     for (int clients : {8, 64}) {
         version_rate(service, clients, 0.5);
         std::vector<double> rates;
-        for (int run = 0; run < throughput_runs; ++run) rates.push_back(version_rate(service, clients, throughput_seconds));
+        for (int run = 0; run < throughput_runs; ++run)
+            rates.push_back(version_rate(service, clients, throughput_seconds));
         const Summary summary = summarise(rates);
-        std::printf("  %2d clients: lowest %9.0f requests/s   median %9.0f requests/s\n", clients, summary.min,
-                    summary.median);
+        std::printf("  %2d clients: lowest %9.0f requests/s   median %9.0f requests/s\n", clients,
+                    summary.min, summary.median);
         std::fflush(stdout);
     }
 }
@@ -264,9 +269,10 @@ void bench_memory(bool one_core, const Image<float>& photo) {
     timed_exchange(fresh.port, request.data(), storage);
     check_tonemap_reply(Reply(storage.reply()));
     const long peak = process_status_value(fresh.process->pid(), "VmHWM:");
-    std::printf("peak resident memory (VmHWM) of a fresh service: %.1f MiB idle, %.1f MiB after one "
-                "4000 x 3000 tonemap_ldr\n",
-                idle / 1024.0, peak / 1024.0);
+    std::printf(
+        "peak resident memory (VmHWM) of a fresh service: %.1f MiB idle, %.1f MiB after one "
+        "4000 x 3000 tonemap_ldr\n",
+        idle / 1024.0, peak / 1024.0);
     std::fflush(stdout);
 }
 
@@ -296,7 +302,9 @@ int main(int argc, char** argv) {
             jobs.push_back(argument);
     }
     const bool all = jobs.empty();
-    auto wanted = [&](const char* job) { return all || std::find(jobs.begin(), jobs.end(), job) != jobs.end(); };
+    auto wanted = [&](const char* job) {
+        return all || std::find(jobs.begin(), jobs.end(), job) != jobs.end();
+    };
 
     try {
         const Image<float> photo = bench_photo();

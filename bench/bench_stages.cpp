@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/startup_environment.hpp"
 #include "app/raw_command.hpp"
+#include "app/startup_environment.hpp"
 #include "bench/bench_inputs.hpp"
 #include "bench/bench_timing.hpp"
 #include "bench/libraw_decoding.hpp"
@@ -72,9 +72,10 @@ void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 class MemoryTrail {
 public:
     MemoryTrail() : base_(resident().now) {
-        std::printf("resident memory along one 4000 x 3000 tonemap_ldr, as the handler holds it (MiB above "
-                    "the %.0f MiB before the request)\n",
-                    base_);
+        std::printf(
+            "resident memory along one 4000 x 3000 tonemap_ldr, as the handler holds it (MiB above "
+            "the %.0f MiB before the request)\n",
+            base_);
         reset_peak();
     }
 
@@ -131,7 +132,8 @@ void bench_ldr_and_common(const std::vector<unsigned char>& argb, const std::vec
     print_heading("stages of the image requests, 4000 x 3000", runs,
                   "building each stage's input; the steps of the rest of the request");
     stage("payload reading: read_argb (ARGB, 46 MiB)", runs, [&] { read_argb(argb, width, height); });
-    stage("payload reading: read_float (planar float, 137 MiB)", runs, [&] { read_float(floats, width, height); });
+    stage("payload reading: read_float (planar float, 137 MiB)", runs,
+          [&] { read_float(floats, width, height); });
 
     const Image<unsigned char> bytes = read_argb(argb, width, height);
     stage("rotation: flip by a quarter turn (8-bit; rotation 0 moves)", runs, [&] { flip(bytes, 1); });
@@ -148,9 +150,11 @@ void bench_ldr_and_common(const std::vector<unsigned char>& argb, const std::vec
     smoothed.push_back(lightness);
     double passes = 0.0;
     for (int j = 0; j < 5; ++j) {
-        const std::string name = "tblf pass " + std::to_string(j + 1) + " (s " + std::to_string(steps.spatial[j]) +
-                                 ", r " + std::to_string(steps.range[j]) + ")";
-        passes += stage(name, runs, [&] { tblf(smoothed[j], lightness, steps.spatial[j], steps.range[j]); }).median;
+        const std::string name = "tblf pass " + std::to_string(j + 1) + " (s " +
+                                 std::to_string(steps.spatial[j]) + ", r " + std::to_string(steps.range[j]) +
+                                 ")";
+        passes +=
+            stage(name, runs, [&] { tblf(smoothed[j], lightness, steps.spatial[j], steps.range[j]); }).median;
         smoothed.push_back(tblf(smoothed[j], lightness, steps.spatial[j], steps.range[j]));
     }
     smoothed.clear();
@@ -166,8 +170,8 @@ void bench_ldr_and_common(const std::vector<unsigned char>& argb, const std::vec
 
     const ToneSettings s = bench_settings();
     QuadProgPP::Vector<double> gains;
-    const Summary solver =
-        stage("solver: Tonemap::compose", runs, [&] { tonemap.compose(s.target_gain, s.dynamic_range, gains); });
+    const Summary solver = stage("solver: Tonemap::compose", runs,
+                                 [&] { tonemap.compose(s.target_gain, s.dynamic_range, gains); });
     Image<float> composed;
     const Summary compose_ldr = stage("compose_ldr: solver and recomposition", runs, [&] {
         composed = tonemap.compose_ldr(colour, layers, s.white, s.target_gain, s.dynamic_range, s.brightness,
@@ -191,15 +195,16 @@ void bench_ldr_and_common(const std::vector<unsigned char>& argb, const std::vec
     tonemap.decompose_hdr(linear, ratios, layers);
     const Summary compose_hdr = stage("compose_hdr: solver and recomposition", runs, [&] {
         tonemap.compose_hdr(ratios, layers, s.white, s.target_gain, s.dynamic_range, s.brightness,
-                            s.bright_detail_falloff, s.dark_detail_falloff, s.black_point, s.fine_detail_boost,
-                            s.saturation);
+                            s.bright_detail_falloff, s.dark_detail_falloff, s.black_point,
+                            s.fine_detail_boost, s.saturation);
     });
     print_derived("  recomposition (compose_hdr - solver, medians)", compose_hdr.median - solver.median);
 }
 
 void bench_raw() {
     std::vector<unsigned char> file = photo_dng(width, height);
-    print_heading("stages of read_raw, a 4000 x 3000 DNG", raw_runs, "building the DNG and each stage's input");
+    print_heading("stages of read_raw, a 4000 x 3000 DNG", raw_runs,
+                  "building the DNG and each stage's input");
     // LibRaw alone and read_raw in pairs, so that the two figures of a run meet the same load.
     float log_mean = 0.0f;
     bool decoded = true;

@@ -19,8 +19,8 @@ constexpr std::chrono::milliseconds retry_pause{20};
 std::string difference(const MixedRequest& request, const WireBytes& reply) {
     const WireBytes& expected = request.reference;
     const std::size_t common = std::min(reply.size(), expected.size());
-    const auto mismatch = std::mismatch(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(common),
-                                        expected.begin());
+    const auto mismatch =
+        std::mismatch(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(common), expected.begin());
     std::string text = request.label + ": " + std::to_string(reply.size()) + " bytes, expected " +
                        std::to_string(expected.size());
     if (mismatch.first != reply.begin() + static_cast<std::ptrdiff_t>(common)) {
@@ -34,7 +34,9 @@ std::string difference(const MixedRequest& request, const WireBytes& reply) {
 class CountedConnection {
 public:
     /// Connects to the port; throws std::runtime_error when it cannot.
-    CountedConnection(int port, LoadTally& tally) : client_(port), tally_(tally) { tally_.connection_opened(); }
+    CountedConnection(int port, LoadTally& tally) : client_(port), tally_(tally) {
+        tally_.connection_opened();
+    }
     CountedConnection(const CountedConnection&) = delete;
     CountedConnection& operator=(const CountedConnection&) = delete;
     ~CountedConnection() { tally_.connection_closed(); }
@@ -111,8 +113,9 @@ void vanish(const LoadRun& run, const MixedRequest& request, std::mt19937& rando
             return;
         }
         const std::size_t compared = std::min(part.size(), request.reference.size());
-        if (part.size() < wanted || !std::equal(part.begin(), part.begin() + static_cast<std::ptrdiff_t>(compared),
-                                                request.reference.begin())) {
+        if (part.size() < wanted ||
+            !std::equal(part.begin(), part.begin() + static_cast<std::ptrdiff_t>(compared),
+                        request.reference.begin())) {
             tally.failed("wrong reply", difference(request, part) + " (read in part)");
             return;
         }

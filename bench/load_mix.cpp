@@ -19,7 +19,8 @@ MixedRequest image_request(RequestKind kind, int width, int height, int rotation
                           : decompose_request(command, pixels, width, height, rotation);
     const std::size_t payload_begin = command.size() + 1 + marker_and_count;
     return {kind,
-            command + " " + std::to_string(width) + "x" + std::to_string(height) + " r" + std::to_string(rotation),
+            command + " " + std::to_string(width) + "x" + std::to_string(height) + " r" +
+                std::to_string(rotation),
             std::move(request),
             payload_begin,
             payload_begin + pixels.size(),
@@ -30,9 +31,12 @@ MixedRequest image_request(RequestKind kind, int width, int height, int rotation
 
 const char* command_of(RequestKind kind) {
     switch (kind) {
-        case RequestKind::version: return "version";
-        case RequestKind::tone_mapping: return "tonemap_ldr";
-        case RequestKind::decomposition: return "decompose_ldr";
+        case RequestKind::version:
+            return "version";
+        case RequestKind::tone_mapping:
+            return "tonemap_ldr";
+        case RequestKind::decomposition:
+            return "decompose_ldr";
     }
     return "";
 }
@@ -53,7 +57,7 @@ LoadMix::LoadMix() {
 
 const MixedRequest& LoadMix::pick(std::mt19937& random) const {
     const unsigned fifth = random() % 5;
-    const RequestKind kind = fifth < 2 ? RequestKind::version
+    const RequestKind kind = fifth < 2   ? RequestKind::version
                              : fifth < 4 ? RequestKind::tone_mapping
                                          : RequestKind::decomposition;
     const std::vector<std::size_t>& choices = of_kind_[static_cast<std::size_t>(kind)];

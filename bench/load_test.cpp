@@ -57,7 +57,8 @@ constexpr long spare_descriptors = 64;
 double mib(long kib) { return kib / 1024.0; }
 
 void print_figures(const char* when, const ServiceFigures& figures) {
-    std::printf("  %-44s threads %5ld   resident %8.1f MiB\n", when, figures.threads, mib(figures.resident_kib));
+    std::printf("  %-44s threads %5ld   resident %8.1f MiB\n", when, figures.threads,
+                mib(figures.resident_kib));
 }
 
 /// Counts the checks that failed, printing each check.
@@ -217,16 +218,19 @@ RoundFigures drive(const Options& options, pid_t pid, int port, const LoadMix& m
     std::vector<std::unique_ptr<WireClient>> silent = open_silent_clients(port, options.silent, tally);
     const long with_silent = seen.before.threads + options.silent;
     seen.with_silent =
-        figures_once(pid, [&](long threads) { return threads >= with_silent; }, std::chrono::seconds(10)).first;
+        figures_once(
+            pid, [&](long threads) { return threads >= with_silent; }, std::chrono::seconds(10))
+            .first;
 
     std::atomic<bool> stop{false};
     const LoadRun load{port, &mix, &stop, std::chrono::seconds(30)};
     Latch first_round(options.steady);
     FigureSampler sampler(pid, [&tally](double seconds, const ServiceFigures& now) {
-        std::printf("  %5.1f s: %ld requests completed, %ld failures, %ld connections open at most; "
-                    "service threads %ld, resident %.1f MiB\n",
-                    seconds, tally.completed_total(), tally.failure_count(), tally.peak_connections(), now.threads,
-                    mib(now.resident_kib));
+        std::printf(
+            "  %5.1f s: %ld requests completed, %ld failures, %ld connections open at most; "
+            "service threads %ld, resident %.1f MiB\n",
+            seconds, tally.completed_total(), tally.failure_count(), tally.peak_connections(), now.threads,
+            mib(now.resident_kib));
         std::fflush(stdout);
     });
     const auto start = BenchClock::now();
@@ -249,8 +253,9 @@ RoundFigures drive(const Options& options, pid_t pid, int port, const LoadMix& m
     seen.peak = sampler.peak();
 
     const long idle = seen.before.threads;
-    seen.settle_ms =
-        figures_once(pid, [&](long threads) { return threads <= idle; }, milliseconds(options.settle_s)).second;
+    seen.settle_ms = figures_once(
+                         pid, [&](long threads) { return threads <= idle; }, milliseconds(options.settle_s))
+                         .second;
     seen.after = rested_figures(pid);
     return seen;
 }
@@ -264,7 +269,8 @@ void report(const ServiceProcess& service, const LoadTally& tally, const Observa
                 tally.vanished_count(true));
     std::printf("  most connections open at once: %ld\n", tally.peak_connections());
     std::printf("failures: %ld\n", tally.failure_count());
-    for (const auto& cause : tally.failures()) std::printf("  %-34s %ld\n", cause.first.c_str(), cause.second);
+    for (const auto& cause : tally.failures())
+        std::printf("  %-34s %ld\n", cause.first.c_str(), cause.second);
     for (const std::string& example : tally.failure_examples()) std::printf("  e.g. %s\n", example.c_str());
     std::printf("service:\n");
     print_figures("fresh", seen.fresh);
@@ -282,14 +288,16 @@ void report(const ServiceProcess& service, const LoadTally& tally, const Observa
     }
     const std::vector<std::string> errors = log_lines(service, "ERROR: ");
     const std::vector<std::string> fatal = log_lines(service, "FATAL: ");
-    std::printf("  log: %zu lines, %zu ERROR, %zu FATAL\n", service.lines().size(), errors.size(), fatal.size());
+    std::printf("  log: %zu lines, %zu ERROR, %zu FATAL\n", service.lines().size(), errors.size(),
+                fatal.size());
     for (std::size_t i = 0; i < std::min<std::size_t>(errors.size(), 5); ++i)
         std::printf("    %s\n", errors[i].c_str());
     for (const std::string& line : fatal) std::printf("    %s\n", line.c_str());
 }
 
 /// Prints every check; returns the number that failed.
-int judge(const Options& options, const ServiceProcess& service, const LoadTally& tally, const Observations& seen) {
+int judge(const Options& options, const ServiceProcess& service, const LoadTally& tally,
+          const Observations& seen) {
     Verdict verdict;
     const ServiceFigures& idle = seen.rounds.front().before;
     const ServiceFigures& after = seen.rounds.back().after;
@@ -297,7 +305,8 @@ int judge(const Options& options, const ServiceProcess& service, const LoadTally
     long still_quiet = 0;
     bool threads_back = true;
     for (const RoundFigures& round : seen.rounds) {
-        all_silent_served = all_silent_served && round.with_silent.threads >= round.before.threads + options.silent;
+        all_silent_served =
+            all_silent_served && round.with_silent.threads >= round.before.threads + options.silent;
         still_quiet += round.still_quiet;
         threads_back = threads_back && round.after.threads == idle.threads;
     }
@@ -308,20 +317,23 @@ int judge(const Options& options, const ServiceProcess& service, const LoadTally
     verdict.check(tally.peak_connections() >= options.steady + options.silent,
                   std::to_string(options.steady + options.silent) + " connections were open at once");
     verdict.check(tally.completed_total() > 0 && tally.failure_count() == 0,
-                  "every request completed with the reply it got alone (" + std::to_string(tally.failure_count()) +
-                      " failures)");
+                  "every request completed with the reply it got alone (" +
+                      std::to_string(tally.failure_count()) + " failures)");
     verdict.check(still_quiet == silent, "every silent connection stayed open and got nothing (" +
-                                             std::to_string(still_quiet) + " of " + std::to_string(silent) + ")");
+                                             std::to_string(still_quiet) + " of " + std::to_string(silent) +
+                                             ")");
     verdict.check(threads_back, "the thread count is back to its idle value " + std::to_string(idle.threads) +
-                                    " after every round (" + std::to_string(after.threads) + " after the last)");
-    const double growth =
-        100.0 * static_cast<double>(after.resident_kib - idle.resident_kib) / static_cast<double>(idle.resident_kib);
+                                    " after every round (" + std::to_string(after.threads) +
+                                    " after the last)");
+    const double growth = 100.0 * static_cast<double>(after.resident_kib - idle.resident_kib) /
+                          static_cast<double>(idle.resident_kib);
     char growth_text[32];
     std::snprintf(growth_text, sizeof growth_text, "%+.1f%%", growth);
     // Less memory after the load than before is no leak: the idle size itself varies by a megabyte
     // or so with what the reference requests left behind.
-    verdict.check(growth <= 10.0,
-                  std::string("resident memory at most 10% above where it was before the load (") + growth_text + ")");
+    verdict.check(
+        growth <= 10.0,
+        std::string("resident memory at most 10% above where it was before the load (") + growth_text + ")");
     std::string changed;
     for (const std::string& label : seen.changed) changed += " " + label;
     verdict.check(seen.changed.empty(), "each request alone after the load gets its reference reply" +
@@ -334,12 +346,14 @@ int judge(const Options& options, const ServiceProcess& service, const LoadTally
 int run(const Options& options) {
     const long descriptors = raise_descriptor_limit();
     const long needed = options.steady + options.silent + options.vanishing + spare_descriptors;
-    std::printf("load_test: %s; %d steady, %d silent, %d vanishing clients, %d round(s) of %.0f s; "
-                "descriptor limit %ld\n",
-                LM_ACCELERATOR_BINARY, options.steady, options.silent, options.vanishing, options.rounds,
-                options.duration_s, descriptors);
+    std::printf(
+        "load_test: %s; %d steady, %d silent, %d vanishing clients, %d round(s) of %.0f s; "
+        "descriptor limit %ld\n",
+        LM_ACCELERATOR_BINARY, options.steady, options.silent, options.vanishing, options.rounds,
+        options.duration_s, descriptors);
     if (descriptors >= 0 && descriptors < needed)
-        throw std::runtime_error("the descriptor limit is below the " + std::to_string(needed) + " this run needs");
+        throw std::runtime_error("the descriptor limit is below the " + std::to_string(needed) +
+                                 " this run needs");
 
     LoadMix mix;
     ServiceProcess service;

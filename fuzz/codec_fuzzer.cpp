@@ -21,13 +21,48 @@ void echo_values(socket_ptr socket) {
     tcp::socket& s = *socket;
     for (const std::uint8_t kind : value_kinds) {
         switch (kind % 7) {
-        case 0: { bool v; s >> v; s << v; break; }
-        case 1: { int v; s >> v; s << v; break; }
-        case 2: { unsigned short v; s >> v; s << v; break; }
-        case 3: { double v; s >> v; s << v; break; }
-        case 4: { float v; s >> v; s << v; break; }
-        case 5: { std::string v; s >> v; s << v; break; }
-        default: { std::vector<unsigned char> v; s >> v; s << v; break; }
+            case 0: {
+                bool v;
+                s >> v;
+                s << v;
+                break;
+            }
+            case 1: {
+                int v;
+                s >> v;
+                s << v;
+                break;
+            }
+            case 2: {
+                unsigned short v;
+                s >> v;
+                s << v;
+                break;
+            }
+            case 3: {
+                double v;
+                s >> v;
+                s << v;
+                break;
+            }
+            case 4: {
+                float v;
+                s >> v;
+                s << v;
+                break;
+            }
+            case 5: {
+                std::string v;
+                s >> v;
+                s << v;
+                break;
+            }
+            default: {
+                std::vector<unsigned char> v;
+                s >> v;
+                s << v;
+                break;
+            }
         }
     }
 }

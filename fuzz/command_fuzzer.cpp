@@ -20,7 +20,8 @@ FlashServer& server() {
         auto created = std::make_shared<FlashServer>(0);
         created->add_allowed_domain("localhost");
         for (const Command& command : commands)
-            if (std::strcmp(command.name, "upgrade") != 0) created->add_handler(command.name, command.handler);
+            if (std::strcmp(command.name, "upgrade") != 0)
+                created->add_handler(command.name, command.handler);
         created->set_default_handler(default_handler);
         return created;
     }();

@@ -53,8 +53,14 @@ void write_command_seeds(const std::string& folder) {
 void write_codec_seeds(const std::string& folder) {
     // The first byte is the number of values, the next bytes their kinds (see codec_fuzzer.cpp).
     WireBytes all_kinds{7, 0, 1, 2, 3, 4, 5, 6};
-    const Request values = Request("values").boolean(true).integer(-5).integer(65535).number(2.5).number(
-        0.1).string("text").bytes({1, 2, 3});
+    const Request values = Request("values")
+                               .boolean(true)
+                               .integer(-5)
+                               .integer(65535)
+                               .number(2.5)
+                               .number(0.1)
+                               .string("text")
+                               .bytes({1, 2, 3});
     all_kinds.insert(all_kinds.end(), values.data().begin(), values.data().end());
     write_file(folder + "/all_kinds", all_kinds);
 

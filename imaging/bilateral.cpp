@@ -43,8 +43,7 @@ struct GridShape {
 };
 
 /// The grid for an image of the given size at spatial step s and range step r.
-GridShape grid_shape(int width, int height, float s, float r)
-{
+GridShape grid_shape(int width, int height, float s, float r) {
     GridShape g;
     g.nx = static_cast<int>((width - 1) / double(s) + 0.5);
     g.ny = static_cast<int>((height - 1) / double(s) + 0.5);
@@ -71,8 +70,7 @@ typedef double Pair __attribute__((vector_size(16)));
 Pair load_pair(const float* cell) { return Pair{cell[0], cell[1]}; }
 
 /// Stores both lanes of `sums` at `cell`, each rounded to float.
-void store_pair(float* cell, Pair sums)
-{
+void store_pair(float* cell, Pair sums) {
     cell[0] = static_cast<float>(sums[0]);
     cell[1] = static_cast<float>(sums[1]);
 }
@@ -111,8 +109,7 @@ struct Interpolation {
 
 /// Where coordinate c (pixels or edge units) falls between the cells at the given step.
 template <typename T>
-Interpolation<T> interpolation(T c, double step)
-{
+Interpolation<T> interpolation(T c, double step) {
     const T f = c / step + margin;
     const T cell = truncated(f);
     const T a = f - cell;
@@ -139,8 +136,7 @@ struct PixelBlock {
 /// sums depend on that order. `cells` holds the block's cells, column by column within each plane
 /// as in the grid; `column_cell` holds each pixel column's nearest cell along x.
 void splat(float* cells, const float* data, const float* edge, int width, const PixelBlock& block,
-           const int* column_cell, float r)
-{
+           const int* column_cell, float r) {
     for (int y = block.top; y < block.bottom; ++y) {
         const std::size_t offset = static_cast<std::size_t>(y) * width;
         const float* const d = data + offset;
@@ -170,16 +166,14 @@ void splat(float* cells, const float* data, const float* edge, int width, const 
 
 /// The five-tap kernel around the pair at a, neighbours `stride` floats apart, summed in this order
 /// in double.
-Pair five_taps(const float* a, std::ptrdiff_t stride)
-{
+Pair five_taps(const float* a, std::ptrdiff_t stride) {
     return (((far_tap * load_pair(a - 2 * stride) + near_tap * load_pair(a - stride)) + load_pair(a)) +
             near_tap * load_pair(a + stride)) +
            far_tap * load_pair(a + 2 * stride);
 }
 
 /// The number of inner grid rows, numbered n = (j - margin) + (ny + 1) * (k - margin).
-std::size_t inner_rows(const GridShape& g)
-{
+std::size_t inner_rows(const GridShape& g) {
     return (static_cast<std::size_t>(g.ny) + 1) * (static_cast<std::size_t>(g.nz) + 1);
 }
 
@@ -187,8 +181,7 @@ std::size_t inner_rows(const GridShape& g)
 /// rows [begin, end): every inner cell of those rows in `to` gets the kernel over `from`. Reading
 /// one array and writing the other keeps each cell independent of the visiting order.
 void blur_axis(const float* from, float* to, const GridShape& g, std::size_t stride, std::size_t begin,
-               std::size_t end)
-{
+               std::size_t end) {
     const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(pair * stride);
     const std::size_t rows_per_plane = static_cast<std::size_t>(g.ny) + 1;
     for (std::size_t n = begin; n < end; ++n) {
@@ -213,8 +206,7 @@ struct ColumnWeights {
 };
 
 /// The interpolation along x of every pixel column.
-std::vector<ColumnWeights> column_weights(int width, float s)
-{
+std::vector<ColumnWeights> column_weights(int width, float s) {
     std::vector<ColumnWeights> columns(width);
     for (int x = 0; x < width; ++x) {
         const Interpolation<double> rx = interpolation<double>(x, s);
@@ -238,8 +230,7 @@ struct EdgeWeights {
 };
 
 /// Fills `weights` for the `count` pixels with the given edge values (count at most slice_run).
-void edge_weights(const float* edge, int count, float r, const GridShape& g, EdgeWeights& weights)
-{
+void edge_weights(const float* edge, int count, float r, const GridShape& g, EdgeWeights& weights) {
     for (int n = 0; n < count; n += 2) {
         // An odd last pixel fills both lanes; the second lands in the spare entry.
         const float second = n + 1 < count ? edge[n + 1] : edge[n];
@@ -256,8 +247,7 @@ void edge_weights(const float* edge, int count, float r, const GridShape& g, Edg
 /// interpolation: the sliced value p goes to `sliced_value`, the sliced weight q to `sliced_weight`
 /// (both at the run's first pixel). Returns the largest q of the run, or 0 if none is larger.
 float slice(const BilateralGrid& grid, const float* edge, int first, int count, int y, float s, float r,
-            const ColumnWeights* columns, float* sliced_value, float* sliced_weight)
-{
+            const ColumnWeights* columns, float* sliced_value, float* sliced_weight) {
     const GridShape& g = grid.shape;
     const std::size_t dy = pair * g.row;
     const std::size_t dz = pair * g.plane;
@@ -301,8 +291,7 @@ float slice(const BilateralGrid& grid, const float* edge, int first, int count, 
 /// One output value: p / q blended with the data value d by the confidence q / qmax, so sparse
 /// parts of the grid let the input show through. T is double, or Pair for two pixels at once.
 template <typename T>
-T normalised_and_blended(T p, T q, T d, double qmax)
-{
+T normalised_and_blended(T p, T q, T d, double qmax) {
     const T filtered = q > 0 ? p / q : p;
     const T confidence = q / qmax;
     return confidence * filtered + (1 - confidence) * d;
@@ -310,26 +299,26 @@ T normalised_and_blended(T p, T q, T d, double qmax)
 
 /// Turns the sliced values in `result` into output values for the pixels [begin, end).
 void normalise_and_blend(const float* data, const float* sliced_weight, float largest_weight,
-                         std::size_t begin, std::size_t end, float* result)
-{
+                         std::size_t begin, std::size_t end, float* result) {
     const double qmax = largest_weight;
     std::size_t n = begin;
     // Two pixels per SSE2 instruction: the divisions dominate, and divpd does two of them in the
     // time of one (see bench/README.md).
     for (; n + 1 < end; n += 2) {
-        const Pair blended = normalised_and_blended(
-            Pair{result[n], result[n + 1]}, Pair{sliced_weight[n], sliced_weight[n + 1]},
-            Pair{data[n], data[n + 1]}, qmax);
+        const Pair blended = normalised_and_blended(Pair{result[n], result[n + 1]},
+                                                    Pair{sliced_weight[n], sliced_weight[n + 1]},
+                                                    Pair{data[n], data[n + 1]}, qmax);
         store_pair(result + n, blended);
     }
     for (; n < end; ++n)
-        result[n] = static_cast<float>(normalised_and_blended<double>(result[n], sliced_weight[n], data[n], qmax));
+        result[n] =
+            static_cast<float>(normalised_and_blended<double>(result[n], sliced_weight[n], data[n], qmax));
 }
 
 /// Splits the data values of the pixels [begin, end) into the band that the smoothing in `result`
 /// removes and the smoothing minus split.offset, which replaces the smoothing in `result`.
-void split_band(const float* data, const BandSplit& split, std::size_t begin, std::size_t end, float* result)
-{
+void split_band(const float* data, const BandSplit& split, std::size_t begin, std::size_t end,
+                float* result) {
     float* const band = split.band;
     const float offset = split.offset;
     for (std::size_t n = begin; n < end; ++n) {
@@ -346,8 +335,7 @@ void split_band(const float* data, const BandSplit& split, std::size_t begin, st
 /// Start positions of runs along an axis of `count` pixels, each run made of whole cells (all
 /// pixels whose nearest cell lies in a range) and at least `least` pixels long where the cells
 /// allow; the last entry is `count`.
-std::vector<int> whole_cell_runs(int count, float s, int least)
-{
+std::vector<int> whole_cell_runs(int count, float s, int least) {
     std::vector<int> starts{0};
     for (int c = 1; c < count; ++c)
         if (c - starts.back() >= least && nearest_cell(c, s) != nearest_cell(c - 1, s)) starts.push_back(c);
@@ -357,8 +345,7 @@ std::vector<int> whole_cell_runs(int count, float s, int least)
 
 /// Sets every float of the grid to zero, spread over the workers: a grid may be fresh memory, whose
 /// first touch costs more than the zeroing itself.
-void clear(BilateralGrid& grid)
-{
+void clear(BilateralGrid& grid) {
     float* const cells = grid.cells;
     const std::size_t floats = pair * grid.shape.cells;
     parallel_ranges(floats, cleared_floats_per_task, [cells](std::size_t begin, std::size_t end) {
@@ -370,8 +357,7 @@ void clear(BilateralGrid& grid)
 /// its two halves are runs of whole grid columns, so each cell still gets its pixels in image order
 /// from a single worker.
 void splat_in_parallel(BilateralGrid& grid, const float* data, const float* edge, int width, int height,
-                       float s, float r)
-{
+                       float s, float r) {
     // Blocks as wide as keeping the workers busy allows: each row of a block is a separate run
     // through memory, and halves of 128 pixels took longer than halves of a whole row on fine grids
     // (see bench/README.md).
@@ -379,7 +365,8 @@ void splat_in_parallel(BilateralGrid& grid, const float* data, const float* edge
     const std::vector<int> rows = whole_cell_runs(height, s, 1);
     const std::size_t block_rows = rows.size() - 1;
     const std::size_t wide_enough = width * block_rows / (2 * enough_blocks);
-    const int least_half_width = static_cast<int>(wide_enough < std::size_t(width / 2) ? wide_enough : width / 2);
+    const int least_half_width =
+        static_cast<int>(wide_enough < std::size_t(width / 2) ? wide_enough : width / 2);
     const std::vector<int> halves = whole_cell_runs(width, s, least_half_width);
     const std::size_t blocks_per_row = halves.size() / 2;
 
@@ -417,17 +404,16 @@ void splat_in_parallel(BilateralGrid& grid, const float* data, const float* edge
 /// passes alternate between the grid and the spare cells (as many floats as the grid's), so that no
 /// pass reads a cell written in the same pass; the grid ends up in the spare cells, whose margins
 /// are zeroed first.
-void blur_in_parallel(BilateralGrid& grid, float* spare_cells)
-{
+void blur_in_parallel(BilateralGrid& grid, float* spare_cells) {
     const GridShape& g = grid.shape;
     BilateralGrid spare{g, spare_cells};
     clear(spare);
     float* const cells = grid.cells;
     float* const other = spare.cells;
     const auto pass = [&g](const float* from, float* to, std::size_t stride) {
-        parallel_ranges<std::size_t>(inner_rows(g), grid_rows_per_task, [&](std::size_t begin, std::size_t end) {
-            blur_axis(from, to, g, stride, begin, end);
-        });
+        parallel_ranges<std::size_t>(
+            inner_rows(g), grid_rows_per_task,
+            [&](std::size_t begin, std::size_t end) { blur_axis(from, to, g, stride, begin, end); });
     };
     pass(cells, other, 1);
     pass(other, cells, g.row);
@@ -438,9 +424,8 @@ void blur_in_parallel(BilateralGrid& grid, float* spare_cells)
 /// The slice over all rows, spread over the workers; returns the largest sliced weight. Each row
 /// reports its own largest q and the rows' maxima are combined afterwards: a maximum does not
 /// depend on the order in which it is taken.
-float slice_in_parallel(const BilateralGrid& grid, const float* edge, int width, int height, float s,
-                        float r, float* sliced_value, float* sliced_weight)
-{
+float slice_in_parallel(const BilateralGrid& grid, const float* edge, int width, int height, float s, float r,
+                        float* sliced_value, float* sliced_weight) {
     const std::vector<ColumnWeights> columns = column_weights(width, s);
     std::vector<float> row_largest(height);
     parallel_ranges(height, heavy_items_per_task, [&](int begin, int end) {
@@ -467,8 +452,7 @@ float slice_in_parallel(const BilateralGrid& grid, const float* edge, int width,
 /// sliced values go to `sliced_value`, the sliced weights to `sliced_weight`. Returns the largest
 /// sliced weight, which the normalisation needs.
 float splat_blur_slice(const float* data, const float* edge, int width, int height, float s, float r,
-                       SmoothingScratch& scratch, float* sliced_value, float* sliced_weight)
-{
+                       SmoothingScratch& scratch, float* sliced_value, float* sliced_weight) {
     const GridShape shape = grid_shape(width, height, s, r);
     BilateralGrid grid{shape, scratch.buffer(SmoothingScratch::grid, pair * shape.cells)};
     clear(grid);
@@ -480,11 +464,11 @@ float splat_blur_slice(const float* data, const float* edge, int width, int heig
 /// cblf on width x height values into `result`, which receives the sliced values first and the
 /// output values in their place.
 void filter(const float* data, const float* edge, int width, int height, float s, float r,
-            SmoothingScratch& scratch, float* result)
-{
+            SmoothingScratch& scratch, float* result) {
     const std::size_t count = static_cast<std::size_t>(width) * height;
     float* const sliced_weight = scratch.buffer(SmoothingScratch::sliced_weight, count);
-    const float largest_weight = splat_blur_slice(data, edge, width, height, s, r, scratch, result, sliced_weight);
+    const float largest_weight =
+        splat_blur_slice(data, edge, width, height, s, r, scratch, result, sliced_weight);
     parallel_ranges<std::size_t>(count, blended_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         normalise_and_blend(data, sliced_weight, largest_weight, begin, end, result);
     });
@@ -495,8 +479,7 @@ void filter(const float* data, const float* edge, int width, int height, float s
 /// `result` into whatever the caller keeps, for the pixels [begin, end).
 template <typename Finish>
 Image<float> smooth_twice(const Image<float>& data, const Image<float>& edge, float s, float r,
-                          SmoothingScratch& scratch, const Finish& finish)
-{
+                          SmoothingScratch& scratch, const Finish& finish) {
     const int width = data.width;
     const int height = data.height;
     const std::size_t count = static_cast<std::size_t>(width) * height;
@@ -509,8 +492,8 @@ Image<float> smooth_twice(const Image<float>& data, const Image<float>& edge, fl
     Image<float> result(width, height, 1);
     float* const output = result.data.get();
     float* const sliced_weight = scratch.buffer(SmoothingScratch::sliced_weight, count);
-    const float largest_weight =
-        splat_blur_slice(first_pass, edges, width, height, 3.0f * s, r / 3.0f, scratch, output, sliced_weight);
+    const float largest_weight = splat_blur_slice(first_pass, edges, width, height, 3.0f * s, r / 3.0f,
+                                                  scratch, output, sliced_weight);
     parallel_ranges<std::size_t>(count, blended_pixels_per_task, [&](std::size_t begin, std::size_t end) {
         finish(begin, end, values, sliced_weight, largest_weight, first_pass, output);
     });
@@ -519,8 +502,7 @@ Image<float> smooth_twice(const Image<float>& data, const Image<float>& edge, fl
 
 }  // namespace
 
-float* SmoothingScratch::buffer(Use use, std::size_t count)
-{
+float* SmoothingScratch::buffer(Use use, std::size_t count) {
     // The passes of a decomposition ask for planes of one size and, after the first, mostly for
     // smaller grids: each buffer is allocated about once per decomposition.
     if (counts_[use] < count) {
@@ -531,32 +513,30 @@ float* SmoothingScratch::buffer(Use use, std::size_t count)
     return buffers_[use].get();
 }
 
-Image<float> cblf(const Image<float>& data, const Image<float>& edge, float s, float r)
-{
+Image<float> cblf(const Image<float>& data, const Image<float>& edge, float s, float r) {
     SmoothingScratch scratch;
     Image<float> result(data.width, data.height, 1);
     filter(data.plane_data(0), edge.plane_data(0), data.width, data.height, s, r, scratch, result.data.get());
     return result;
 }
 
-Image<float> tblf(const Image<float>& data, const Image<float>& edge, float s, float r)
-{
+Image<float> tblf(const Image<float>& data, const Image<float>& edge, float s, float r) {
     SmoothingScratch scratch;
     return smooth_twice(data, edge, s, r, scratch,
                         [](std::size_t begin, std::size_t end, const float*, const float* sliced_weight,
                            float largest_weight, const float* first_pass, float* result) {
-                            normalise_and_blend(first_pass, sliced_weight, largest_weight, begin, end, result);
+                            normalise_and_blend(first_pass, sliced_weight, largest_weight, begin, end,
+                                                result);
                         });
 }
 
-Image<float> tblf(const Image<float>& data, const Image<float>& edge, float s, float r, const BandSplit& split,
-                  SmoothingScratch& scratch)
-{
-    return smooth_twice(data, edge, s, r, scratch,
-                        [&split](std::size_t begin, std::size_t end, const float* values,
-                                 const float* sliced_weight, float largest_weight, const float* first_pass,
-                                 float* result) {
-                            normalise_and_blend(first_pass, sliced_weight, largest_weight, begin, end, result);
-                            split_band(values, split, begin, end, result);
-                        });
+Image<float> tblf(const Image<float>& data, const Image<float>& edge, float s, float r,
+                  const BandSplit& split, SmoothingScratch& scratch) {
+    return smooth_twice(
+        data, edge, s, r, scratch,
+        [&split](std::size_t begin, std::size_t end, const float* values, const float* sliced_weight,
+                 float largest_weight, const float* first_pass, float* result) {
+            normalise_and_blend(first_pass, sliced_weight, largest_weight, begin, end, result);
+            split_band(values, split, begin, end, result);
+        });
 }

@@ -44,5 +44,5 @@ struct BandSplit {
 /// tblf(data, edge, s, r) with its working memory in `scratch`, which also writes the band that the
 /// smoothing removes into split.band and returns the smoothing minus split.offset: the same values
 /// as tblf followed by those two subtractions, in one pass over the pixels fewer.
-Image<float> tblf(const Image<float>& data, const Image<float>& edge, float s, float r, const BandSplit& split,
-                  SmoothingScratch& scratch);
+Image<float> tblf(const Image<float>& data, const Image<float>& edge, float s, float r,
+                  const BandSplit& split, SmoothingScratch& scratch);

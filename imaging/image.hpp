@@ -60,7 +60,9 @@ struct Image {
 
     /// An image of the given size whose values are left unset: every producer writes them all.
     Image(int width, int height, int channels)
-        : width(width), height(height), channels(channels),
+        : width(width),
+          height(height),
+          channels(channels),
           data(allocate_pixels<T>(static_cast<std::size_t>(width) * height * channels)) {}
 
     /// A copy that owns its own values.
@@ -134,23 +136,33 @@ namespace image_detail {
 
 /// v when v > s, else s (so NaN gives s).
 template <typename T>
-T maximum_value(T v, T s) { return v > s ? v : s; }
+T maximum_value(T v, T s) {
+    return v > s ? v : s;
+}
 
 /// v when v < s, else s (so NaN gives s).
 template <typename T>
-T minimum_value(T v, T s) { return v < s ? v : s; }
+T minimum_value(T v, T s) {
+    return v < s ? v : s;
+}
 
 /// v times s, stored in the element type.
 template <typename T>
-T product_value(T v, T s) { return static_cast<T>(v * s); }
+T product_value(T v, T s) {
+    return static_cast<T>(v * s);
+}
 
 /// v divided by s, stored in the element type.
 template <typename T>
-T quotient_value(T v, T s) { return static_cast<T>(v / s); }
+T quotient_value(T v, T s) {
+    return static_cast<T>(v / s);
+}
 
 /// v raised to the power e in double precision, stored in the element type.
 template <typename T>
-T power_value(T v, double e) { return static_cast<T>(std::pow(static_cast<double>(v), e)); }
+T power_value(T v, double e) {
+    return static_cast<T>(std::pow(static_cast<double>(v), e));
+}
 
 /// A new image of image's size holding op of each of its values, as element type Out.
 template <typename Out, typename T, typename Op>
@@ -248,9 +260,9 @@ Image<T> plane(const Image<T>& image, int c) {
 /// truncated, so only exactly 1 gives 255; for bool, true gives 255 and false 0.
 template <typename T>
 Image<unsigned char> im2byte(const Image<T>& image) {
-    static_assert(std::is_same<T, float>::value || std::is_same<T, double>::value ||
-                      std::is_same<T, bool>::value,
-                  "im2byte converts float, double and bool images");
+    static_assert(
+        std::is_same<T, float>::value || std::is_same<T, double>::value || std::is_same<T, bool>::value,
+        "im2byte converts float, double and bool images");
     using image_detail::product_value;
     // One pass from the source to the bytes, each value through the same steps as the separate
     // operations would take it: conversion to byte, then the product (bool); or maximum, minimum,

@@ -127,8 +127,8 @@ bool prepare_whole(Compressor& whole, Bytes& bytes, const Image<unsigned char>& 
         blocks.rows_per_strip = static_cast<JDIMENSION>(layout.strip_rows / mcu_rows * blocks.v_samp);
         // One access to the whole array: the strips then write their rows without calling the
         // library, side by side.
-        layout.arrays[c] =
-            (*info.mem->request_virt_barray)(common, JPOOL_IMAGE, FALSE, blocks.width, blocks.rows, blocks.rows);
+        layout.arrays[c] = (*info.mem->request_virt_barray)(common, JPOOL_IMAGE, FALSE, blocks.width,
+                                                            blocks.rows, blocks.rows);
     }
     (*info.mem->realize_virt_arrays)(common);
     for (int c = 0; c < info.num_components; ++c) {
@@ -194,7 +194,8 @@ void encode_strip(const Image<unsigned char>& image, const StripLayout& layout, 
         length = encoder.destination.length;
     }
     Decompressor reader;
-    if (!copy_strip_blocks(reader, file.data(), length, layout, strip)) throw std::runtime_error(reader.errors.message);
+    if (!copy_strip_blocks(reader, file.data(), length, layout, strip))
+        throw std::runtime_error(reader.errors.message);
 }
 
 /// The strips of one image: which are taken, which are in, and the first failure. Strips are
@@ -285,7 +286,7 @@ JBLOCKARRAY access_when_encoded(j_common_ptr info, jvirt_barray_ptr array, JDIME
         if (array != layout.arrays[c] || rows == 0) continue;
         const JDIMENSION per_strip = layout.component[c].rows_per_strip;
         const int last = static_cast<int>(std::min<JDIMENSION>((start_row + rows - 1) / per_strip,
-                                                                static_cast<JDIMENSION>(layout.strips - 1)));
+                                                               static_cast<JDIMENSION>(layout.strips - 1)));
         for (int strip = static_cast<int>(start_row / per_strip); strip <= last; ++strip) {
             if (!waiting->work->wait_for(strip)) {
                 std::snprintf(waiting->errors->message, sizeof waiting->errors->message,
@@ -322,7 +323,8 @@ std::vector<unsigned char> write_jpeg_in_strips(const Image<unsigned char>& imag
     Bytes file;
     Compressor whole;
     StripLayout layout;
-    if (!prepare_whole(whole, file, image, strip_rows, layout)) throw std::runtime_error(whole.errors.message);
+    if (!prepare_whole(whole, file, image, strip_rows, layout))
+        throw std::runtime_error(whole.errors.message);
     if (layout.strips < 2) return write_in_one_piece(image);
 
     // Room for a file as large as the pixels, which a photograph's never nears: the file then
@@ -339,7 +341,8 @@ std::vector<unsigned char> write_jpeg_in_strips(const Image<unsigned char>& imag
             });
         },
         [&work, &whole, &layout, &waiting] {
-            if (!finish_whole(whole, layout, waiting)) work.fail(std::make_exception_ptr(std::runtime_error(whole.errors.message)));
+            if (!finish_whole(whole, layout, waiting))
+                work.fail(std::make_exception_ptr(std::runtime_error(whole.errors.message)));
         });
     work.rethrow_failure();
     file.resize(whole.destination.length);

@@ -20,8 +20,7 @@ static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<doubl
 namespace {
 
 /// Doubles in a constraints payload: the whole constraint matrix.
-constexpr std::size_t constraint_values =
-    static_cast<std::size_t>(tonemap_layers) * tonemap_constraints;
+constexpr std::size_t constraint_values = static_cast<std::size_t>(tonemap_layers) * tonemap_constraints;
 
 /// Pixels of a width x height image; sizes come from the network, so negative ones are refused
 /// here rather than wrapped into huge counts.
@@ -127,8 +126,7 @@ std::vector<unsigned char> write_float(const Image<float>& image) {
 std::vector<unsigned char> write_image3(const Image<float>& image) {
     const std::size_t pixels = pixel_count(image.width, image.height);
     if (image.size() == 0) return {};
-    if (image.channels != 3)
-        throw std::invalid_argument("interleaved payload needs a three-plane image");
+    if (image.channels != 3) throw std::invalid_argument("interleaved payload needs a three-plane image");
 
     // Straight into the byte array: a float staging array would double the copying of what can
     // be a very large image.

@@ -78,10 +78,17 @@ void back_substitution(const Matrix<double>& L, const Vector<double>& y, Vector<
 class DualActiveSetSolver {
 public:
     DualActiveSetSolver(Matrix<double>& G, const Vector<double>& g0, const Matrix<double>& CE,
-                        const Vector<double>& ce0, const Matrix<double>& CI,
-                        const Vector<double>& ci0, Vector<double>& x)
-        : G(G), g0(g0), CE(CE), ce0(ce0), CI(CI), ci0(ci0), x(x),
-          n(static_cast<int>(G.cols())), p(static_cast<int>(CE.cols())),
+                        const Vector<double>& ce0, const Matrix<double>& CI, const Vector<double>& ci0,
+                        Vector<double>& x)
+        : G(G),
+          g0(g0),
+          CE(CE),
+          ce0(ce0),
+          CI(CI),
+          ci0(ci0),
+          x(x),
+          n(static_cast<int>(G.cols())),
+          p(static_cast<int>(CE.cols())),
           m(static_cast<int>(CI.cols())) {}
 
     /// Runs the method to one of its exits and returns the objective (+infinity when infeasible).
@@ -402,8 +409,7 @@ void cholesky_solve(const Matrix<double>& L, Vector<double>& x, const Vector<dou
     back_substitution(L, y, x);
 }
 
-bool add_constraint(Matrix<double>& R, Matrix<double>& J, Vector<double>& d, int& q,
-                    double& r_scale) {
+bool add_constraint(Matrix<double>& R, Matrix<double>& J, Vector<double>& d, int& q, double& r_scale) {
     const int k = static_cast<int>(d.size());
     // Rotate d[q+1 ..] to zero from the bottom up, carrying J along, so that J's first q + 1
     // columns span the active normals and the new one.
@@ -433,8 +439,8 @@ bool add_constraint(Matrix<double>& R, Matrix<double>& J, Vector<double>& d, int
     return true;
 }
 
-void delete_constraint(Matrix<double>& R, Matrix<double>& J, Vector<int>& A, Vector<double>& u,
-                       int n, int p, int& q, int l) {
+void delete_constraint(Matrix<double>& R, Matrix<double>& J, Vector<int>& A, Vector<double>& u, int n, int p,
+                       int& q, int l) {
     int pos = -1;
     for (int i = p; i < q; ++i) {
         if (A[i] == l) {
@@ -484,8 +490,8 @@ void delete_constraint(Matrix<double>& R, Matrix<double>& J, Vector<int>& A, Vec
 }
 
 double solve_quadprog(Matrix<double>& G, const Vector<double>& g0, const Matrix<double>& CE,
-                      const Vector<double>& ce0, const Matrix<double>& CI,
-                      const Vector<double>& ci0, Vector<double>& x) {
+                      const Vector<double>& ce0, const Matrix<double>& CI, const Vector<double>& ci0,
+                      Vector<double>& x) {
     DualActiveSetSolver solver(G, g0, CE, ce0, CI, ci0, x);
     return solver.solve();
 }

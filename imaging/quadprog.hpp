@@ -31,8 +31,7 @@ public:
 
     /// Takes o's storage; o is left empty.
     Matrix(Matrix&& o) noexcept
-        : n_rows(std::exchange(o.n_rows, 0)), n_cols(std::exchange(o.n_cols, 0)),
-          block(std::move(o.block)) {}
+        : n_rows(std::exchange(o.n_rows, 0)), n_cols(std::exchange(o.n_cols, 0)), block(std::move(o.block)) {}
 
     /// Takes o's storage; o is left empty.
     Matrix& operator=(Matrix&& o) noexcept {
@@ -89,8 +88,7 @@ public:
     explicit Vector(unsigned int n) { allocate(n); }
 
     /// Takes o's storage; o is left empty.
-    Vector(Vector&& o) noexcept
-        : n_elems(std::exchange(o.n_elems, 0)), elems(std::move(o.elems)) {}
+    Vector(Vector&& o) noexcept : n_elems(std::exchange(o.n_elems, 0)), elems(std::move(o.elems)) {}
 
     /// Takes o's storage; o is left empty.
     Vector& operator=(Vector&& o) noexcept {
@@ -137,8 +135,8 @@ private:
 /// positive definite with n >= 1, g0 has n elements, CE is n x p with p <= n, ce0 has p, CI is
 /// n x m and ci0 has m.
 double solve_quadprog(Matrix<double>& G, const Vector<double>& g0, const Matrix<double>& CE,
-                      const Vector<double>& ce0, const Matrix<double>& CI,
-                      const Vector<double>& ci0, Vector<double>& x);
+                      const Vector<double>& ce0, const Matrix<double>& CI, const Vector<double>& ci0,
+                      Vector<double>& x);
 
 /// Factors the symmetric matrix A = L L^T in place, reading only its diagonal and upper triangle:
 /// afterwards the lower triangle with the diagonal holds L and the upper triangle its mirror.
@@ -151,12 +149,11 @@ void cholesky_solve(const Matrix<double>& L, Vector<double>& x, const Vector<dou
 /// Adds the constraint whose transformed normal is d (d = J^T n) as active position q: rotates
 /// d and J, writes the new column of R and increments q. Returns false when the constraint is
 /// linearly dependent on the active ones; q and R then stay changed for delete_constraint to undo.
-bool add_constraint(Matrix<double>& R, Matrix<double>& J, Vector<double>& d, int& q,
-                    double& r_scale);
+bool add_constraint(Matrix<double>& R, Matrix<double>& J, Vector<double>& d, int& q, double& r_scale);
 
 /// Drops inequality constraint l from the active positions p .. q-1 of A (with its dual value in u),
 /// restores R to upper-triangular form and decrements q. Does nothing when l is not active there.
-void delete_constraint(Matrix<double>& R, Matrix<double>& J, Vector<int>& A, Vector<double>& u,
-                       int n, int p, int& q, int l);
+void delete_constraint(Matrix<double>& R, Matrix<double>& J, Vector<int>& A, Vector<double>& u, int n, int p,
+                       int& q, int l);
 
 }  // namespace QuadProgPP

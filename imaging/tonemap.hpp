@@ -55,18 +55,16 @@ public:
 
     /// Solves for the gains, recombines the layers of a `decompose_ldr` and returns gamma-encoded
     /// RGB, unclamped. `white` holds three per-channel divisors.
-    Image<float> compose_ldr(const Image<float>& colour, const Image<float>* layers,
-                             const double* white, double target_gain, double dynamic_range,
-                             double brightness, double bright_detail_falloff,
-                             double dark_detail_falloff, double black_point,
+    Image<float> compose_ldr(const Image<float>& colour, const Image<float>* layers, const double* white,
+                             double target_gain, double dynamic_range, double brightness,
+                             double bright_detail_falloff, double dark_detail_falloff, double black_point,
                              double fine_detail_boost, double saturation);
 
     /// Solves for the gains, recombines the layers of a `decompose_hdr` and returns RGB,
     /// unclamped. `white` holds three per-channel divisors.
-    Image<float> compose_hdr(const Image<float>& colour, const Image<float>* layers,
-                             const double* white, double target_gain, double dynamic_range,
-                             double brightness, double bright_detail_falloff,
-                             double dark_detail_falloff, double black_point,
+    Image<float> compose_hdr(const Image<float>& colour, const Image<float>* layers, const double* white,
+                             double target_gain, double dynamic_range, double brightness,
+                             double bright_detail_falloff, double dark_detail_falloff, double black_point,
                              double fine_detail_boost, double saturation);
 };
 

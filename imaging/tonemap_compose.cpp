@@ -28,14 +28,12 @@ float falloff_gain(double gain, int band, double falloff) {
 /// 1 to 5 at gains reduced separately for positive and for other values.
 class Recombination {
 public:
-    Recombination(const Image<float>* layers, QuadProgPP::Vector<double>& x,
-                  double fine_detail_boost, bool offset, float brightness,
-                  double bright_detail_falloff, double dark_detail_falloff)
+    Recombination(const Image<float>* layers, QuadProgPP::Vector<double>& x, double fine_detail_boost,
+                  bool offset, float brightness, double bright_detail_falloff, double dark_detail_falloff)
         : offset_(offset), brightness_(brightness) {
         x[0] = x[0] + fine_detail_boost;
         fine_gain_ = static_cast<float>(x[0]);
-        for (int band = 0; band < tonemap_layers; ++band)
-            band_values_[band] = layers[band].data.get();
+        for (int band = 0; band < tonemap_layers; ++band) band_values_[band] = layers[band].data.get();
         for (int band = 1; band < tonemap_layers; ++band) {
             gains_[band][0] = falloff_gain(x[band], band, dark_detail_falloff);
             gains_[band][1] = falloff_gain(x[band], band, bright_detail_falloff);
@@ -83,16 +81,14 @@ float cube(float v) {
 // memory, and the powers and exponentials, CPU-bound, spread over the cores; see
 // bench/README.md.
 
-Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>* layers,
-                                  const double* white, double target_gain, double dynamic_range,
-                                  double brightness, double bright_detail_falloff,
-                                  double dark_detail_falloff, double black_point,
-                                  double fine_detail_boost, double saturation) {
+Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>* layers, const double* white,
+                                  double target_gain, double dynamic_range, double brightness,
+                                  double bright_detail_falloff, double dark_detail_falloff,
+                                  double black_point, double fine_detail_boost, double saturation) {
     QuadProgPP::Vector<double> x;
     compose(target_gain, dynamic_range, x);
-    const Recombination recombined(layers, x, fine_detail_boost, true,
-                                   static_cast<float>(brightness), bright_detail_falloff,
-                                   dark_detail_falloff);
+    const Recombination recombined(layers, x, fine_detail_boost, true, static_cast<float>(brightness),
+                                   bright_detail_falloff, dark_detail_falloff);
 
     const std::size_t count = static_cast<std::size_t>(colour.width) * colour.height;
     Image<float> result(colour.width, colour.height, 3);
@@ -135,11 +131,10 @@ Image<float> Tonemap::compose_ldr(const Image<float>& colour, const Image<float>
     return result;
 }
 
-Image<float> Tonemap::compose_hdr(const Image<float>& colour, const Image<float>* layers,
-                                  const double* white, double target_gain, double dynamic_range,
-                                  double brightness, double bright_detail_falloff,
-                                  double dark_detail_falloff, double black_point,
-                                  double fine_detail_boost, double saturation) {
+Image<float> Tonemap::compose_hdr(const Image<float>& colour, const Image<float>* layers, const double* white,
+                                  double target_gain, double dynamic_range, double brightness,
+                                  double bright_detail_falloff, double dark_detail_falloff,
+                                  double black_point, double fine_detail_boost, double saturation) {
     QuadProgPP::Vector<double> x;
     compose(target_gain, dynamic_range, x);
     // (1.8660659830736148^brightness - 1) / 0.8660659830736148: 0 at brightness 0, 1 at 1.
@@ -147,8 +142,8 @@ Image<float> Tonemap::compose_hdr(const Image<float>& colour, const Image<float>
         static_cast<float>((std::exp(brightness * 0.6238324625039507) - 1.0f) / 0.8660659830736148);
     // The normalised log luminance is mapped back through e^(s x 2.7706318).
     const float log_scale = 2.770631790161133f;
-    const Recombination recombined(layers, x, fine_detail_boost, false, 0.0f,
-                                   bright_detail_falloff, dark_detail_falloff);
+    const Recombination recombined(layers, x, fine_detail_boost, false, 0.0f, bright_detail_falloff,
+                                   dark_detail_falloff);
 
     const std::size_t count = static_cast<std::size_t>(colour.width) * colour.height;
     Image<float> result(colour.width, colour.height, 3);
@@ -167,8 +162,8 @@ Image<float> Tonemap::compose_hdr(const Image<float>& colour, const Image<float>
             // decreases (or never increases) as the colour term grows.
             const auto times_level = [level](double tint) { return static_cast<float>(tint * level); };
             for (int c = 0; c < 3; ++c)
-                out[c][i] = gamma.rounded((ratio[c][i] / white[c]) * saturation - saturation + 1,
-                                          times_level);
+                out[c][i] =
+                    gamma.rounded((ratio[c][i] / white[c]) * saturation - saturation + 1, times_level);
         }
     });
     return result;

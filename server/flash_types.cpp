@@ -100,7 +100,8 @@ void read_counted(tcp::socket& socket, std::uint32_t count, Container& bytes) {
             // Until a whole chunk has arrived, only that chunk is reserved: a peer that announces a
             // large count and sends a few bytes gets no large reservation, not even of address space.
             const std::size_t ahead = received == 0 ? 0 : reserve_ahead;
-            reserve_in_huge_pages(bytes, std::min(total, std::max(received + chunk + ahead, 2 * bytes.capacity())));
+            reserve_in_huge_pages(bytes,
+                                  std::min(total, std::max(received + chunk + ahead, 2 * bytes.capacity())));
         }
         bytes.resize(received + chunk);
         read_exactly(socket, &bytes[received], chunk);
@@ -114,8 +115,7 @@ std::array<unsigned char, 4> little_endian(std::uint32_t value) {
 
 tcp::socket& write_integer(tcp::socket& socket, std::uint32_t bits) {
     const auto payload = little_endian(bits);
-    const std::array<unsigned char, 5> bytes{marker_integer, payload[0], payload[1], payload[2],
-                                             payload[3]};
+    const std::array<unsigned char, 5> bytes{marker_integer, payload[0], payload[1], payload[2], payload[3]};
     write_all(socket, boost::asio::buffer(bytes));
     return socket;
 }
@@ -161,9 +161,7 @@ tcp::socket& operator>>(tcp::socket& socket, unsigned short& value) {
     return read_integer<std::uint16_t>(socket, value);
 }
 
-tcp::socket& operator>>(tcp::socket& socket, int& value) {
-    return read_integer<std::int32_t>(socket, value);
-}
+tcp::socket& operator>>(tcp::socket& socket, int& value) { return read_integer<std::int32_t>(socket, value); }
 
 tcp::socket& operator>>(tcp::socket& socket, unsigned int& value) {
     return read_integer<std::uint32_t>(socket, value);
@@ -227,9 +225,7 @@ tcp::socket& operator<<(tcp::socket& socket, short value) {
     return write_integer(socket, static_cast<std::uint32_t>(std::int32_t{value}));
 }
 
-tcp::socket& operator<<(tcp::socket& socket, unsigned short value) {
-    return write_integer(socket, value);
-}
+tcp::socket& operator<<(tcp::socket& socket, unsigned short value) { return write_integer(socket, value); }
 
 tcp::socket& operator<<(tcp::socket& socket, int value) {
     return write_integer(socket, static_cast<std::uint32_t>(value));

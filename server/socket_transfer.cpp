@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 
-#include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
 
 using boost::asio::ip::tcp;
 using std::chrono::milliseconds;
@@ -27,8 +27,8 @@ milliseconds send_stall_limit(int descriptor) {
     timeval limit{};
     socklen_t length = sizeof limit;
     if (::getsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, &length) != 0) return milliseconds(0);
-    return std::chrono::seconds(limit.tv_sec) + std::chrono::duration_cast<milliseconds>(
-                                                    std::chrono::microseconds(limit.tv_usec));
+    return std::chrono::seconds(limit.tv_sec) +
+           std::chrono::duration_cast<milliseconds>(std::chrono::microseconds(limit.tv_usec));
 }
 
 /// Bytes written that the peer has not acknowledged yet; -1 when the kernel does not say.

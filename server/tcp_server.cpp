@@ -36,10 +36,7 @@ constexpr std::chrono::milliseconds shortage_pause{100};
 }  // namespace
 
 TcpServer::TcpServer(int port, std::chrono::milliseconds stall_timeout)
-    : acceptor_(io_context_),
-      retry_timer_(io_context_),
-      port_(port),
-      stall_timeout_(stall_timeout) {
+    : acceptor_(io_context_), retry_timer_(io_context_), port_(port), stall_timeout_(stall_timeout) {
     acceptor_.open(tcp::v4());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(tcp::endpoint(tcp::v4(), static_cast<std::uint16_t>(port)));
@@ -55,12 +52,13 @@ void TcpServer::abort() {}
 
 void TcpServer::accept() {
     auto socket = std::make_shared<tcp::socket>(io_context_);
-    acceptor_.async_accept(*socket, [this, socket](const boost::system::error_code& error) {
-        handle_accept(socket, error);
-    });
+    acceptor_.async_accept(
+        *socket, [this, socket](const boost::system::error_code& error) { handle_accept(socket, error); });
 }
 
-void TcpServer::set_connection_watcher(std::function<void()> watcher) { connection_watcher_ = std::move(watcher); }
+void TcpServer::set_connection_watcher(std::function<void()> watcher) {
+    connection_watcher_ = std::move(watcher);
+}
 
 // Any other accept error ends the accept chain for good: once nothing else is pending, start
 // returns. A shortage does not: otherwise a client that opens connections until the descriptors
@@ -75,8 +73,9 @@ void TcpServer::handle_accept(socket_ptr socket, const boost::system::error_code
     }
     if (connection_watcher_) connection_watcher_();
     try {
-        std::thread([server = shared_from_this(), socket]() mutable { server->serve(std::move(socket)); })
-            .detach();
+        std::thread([server = shared_from_this(), socket]() mutable {
+            server->serve(std::move(socket));
+        }).detach();
     } catch (const std::system_error&) {
     }
     accept();

@@ -7,7 +7,14 @@
 
 namespace {
 
-enum TiffType : std::uint16_t { tiff_byte = 1, tiff_ascii = 2, tiff_short = 3, tiff_long = 4, tiff_rational = 5, tiff_srational = 10 };
+enum TiffType : std::uint16_t {
+    tiff_byte = 1,
+    tiff_ascii = 2,
+    tiff_short = 3,
+    tiff_long = 4,
+    tiff_rational = 5,
+    tiff_srational = 10
+};
 
 /// One directory entry; values of more than four bytes are stored after the directories.
 struct TiffEntry {
@@ -70,9 +77,10 @@ std::size_t overflow_size(const std::vector<TiffEntry>& entries) {
 }
 
 /// Writes a directory at the end of out, its long values at data_offset onwards (appended to data).
-void write_directory(std::vector<unsigned char>& out, std::vector<TiffEntry> entries, std::uint32_t& data_offset,
-                     std::vector<unsigned char>& data) {
-    std::sort(entries.begin(), entries.end(), [](const TiffEntry& a, const TiffEntry& b) { return a.tag < b.tag; });
+void write_directory(std::vector<unsigned char>& out, std::vector<TiffEntry> entries,
+                     std::uint32_t& data_offset, std::vector<unsigned char>& data) {
+    std::sort(entries.begin(), entries.end(),
+              [](const TiffEntry& a, const TiffEntry& b) { return a.tag < b.tag; });
     put16(out, static_cast<std::uint32_t>(entries.size()));
     for (const TiffEntry& e : entries) {
         put16(out, e.tag);
@@ -109,30 +117,32 @@ std::vector<unsigned char> make_dng(const DngDescription& d) {
     const std::uint32_t h = static_cast<std::uint32_t>(d.height);
 
     // XYZ (D65) to linear sRGB: the synthetic camera sees in sRGB primaries.
-    const std::vector<double> xyz_to_camera = {3.2406, -1.5372, -0.4986, -0.9689, 1.8758, 0.0415,
-                                               0.0557, -0.2040, 1.0570};
+    const std::vector<double> xyz_to_camera = {3.2406, -1.5372, -0.4986, -0.9689, 1.8758,
+                                               0.0415, 0.0557,  -0.2040, 1.0570};
 
-    const std::uint32_t announced_w = d.announced_width > 0 ? static_cast<std::uint32_t>(d.announced_width) : w;
-    const std::uint32_t announced_h = d.announced_height > 0 ? static_cast<std::uint32_t>(d.announced_height) : h;
+    const std::uint32_t announced_w =
+        d.announced_width > 0 ? static_cast<std::uint32_t>(d.announced_width) : w;
+    const std::uint32_t announced_h =
+        d.announced_height > 0 ? static_cast<std::uint32_t>(d.announced_height) : h;
 
     std::vector<TiffEntry> raw_ifd = {
-        longs(254, {0}),                              // the full-resolution image
+        longs(254, {0}),  // the full-resolution image
         longs(256, {announced_w}),
         longs(257, {announced_h}),
         shorts(258, {16}),
         shorts(259, {d.labelled_lossless_jpeg ? 7u : 1u}),  // lossless JPEG, or uncompressed
-        shorts(262, {32803}),                         // colour filter array
+        shorts(262, {32803}),                               // colour filter array
         ascii(271, "Synthetic"),
         ascii(272, "Test Sensor"),
-        longs(273, {0}),                              // strip offset, set below
+        longs(273, {0}),  // strip offset, set below
         shorts(274, {static_cast<std::uint32_t>(d.orientation)}),
         shorts(277, {1}),
         longs(278, {h}),
         longs(279, {w * h * 2}),
         shorts(284, {1}),
         shorts(33421, {2, 2}),
-        bytes(33422, {0, 1, 1, 2}),                   // R G / G B
-        longs(34665, {0}),                            // EXIF directory offset, set below
+        bytes(33422, {0, 1, 1, 2}),  // R G / G B
+        longs(34665, {0}),           // EXIF directory offset, set below
         bytes(50706, {1, 4, 0, 0}),
         bytes(50707, {1, 1, 0, 0}),
         ascii(50708, "Synthetic Test Sensor"),
@@ -140,7 +150,7 @@ std::vector<unsigned char> make_dng(const DngDescription& d) {
         longs(50717, {dng_white_level}),
         rationals(50721, tiff_srational, xyz_to_camera),
         rationals(50728, tiff_rational, {1.0, 1.0, 1.0}),
-        shorts(50778, {21}),                          // D65
+        shorts(50778, {21}),  // D65
     };
     std::vector<TiffEntry> exif_ifd = {shorts(34855, {static_cast<std::uint32_t>(d.iso)})};
 
@@ -165,7 +175,9 @@ std::vector<unsigned char> make_dng(const DngDescription& d) {
         for (int x = 0; x < d.width; ++x) {
             const SceneColour c = d.scene(x, y);
             const bool even_row = y % 2 == 0, even_column = x % 2 == 0;
-            const double value = even_row && even_column ? c.red : !even_row && !even_column ? c.blue : c.green;
+            const double value = even_row && even_column     ? c.red
+                                 : !even_row && !even_column ? c.blue
+                                                             : c.green;
             put16(out, counts(value));
         }
     return out;

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include <boost/asio/read.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio/read.hpp>
 
 #include "server/flash_types.hpp"
 

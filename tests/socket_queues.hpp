@@ -29,7 +29,8 @@ inline std::vector<long> unread_bytes_at_port(int port) {
 }
 
 /// True once unread_bytes_at_port(port) is expected, within timeout.
-inline bool unread_bytes_become(int port, const std::vector<long>& expected, std::chrono::milliseconds timeout) {
+inline bool unread_bytes_become(int port, const std::vector<long>& expected,
+                                std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (unread_bytes_at_port(port) != expected) {
         if (std::chrono::steady_clock::now() >= deadline) return false;

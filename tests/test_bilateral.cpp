@@ -21,8 +21,7 @@ struct NaiveFilter {
     std::vector<float> p, q, out;
 
     NaiveFilter(const std::vector<float>& data, const std::vector<float>& edge, int w, int h, float s,
-                float r)
-    {
+                float r) {
         nx = static_cast<int>((w - 1) / double(s) + 0.5);
         ny = static_cast<int>((h - 1) / double(s) + 0.5);
         nz = static_cast<int>(1 / double(r) + 0.5);
@@ -54,8 +53,7 @@ struct NaiveFilter {
                 for (int dk = 0; dk < 2; ++dk) {
                     for (int dj = 0; dj < 2; ++dj) {
                         for (int di = 0; di < 2; ++di) {
-                            const double wgt =
-                                (di ? ax : 1 - ax) * (dj ? ay : 1 - ay) * (dk ? az : 1 - az);
+                            const double wgt = (di ? ax : 1 - ax) * (dj ? ay : 1 - ay) * (dk ? az : 1 - az);
                             sum_p += wgt * value.at(index(i0 + di, j0 + dj, k0 + dk));
                             sum_q += wgt * weight.at(index(i0 + di, j0 + dj, k0 + dk));
                         }
@@ -74,13 +72,11 @@ struct NaiveFilter {
     }
 
     std::size_t cells() const { return std::size_t(nx + 5) * (ny + 5) * (nz + 5); }
-    std::size_t index(int i, int j, int k) const
-    {
+    std::size_t index(int i, int j, int k) const {
         return i + std::size_t(nx + 5) * (j + std::size_t(ny + 5) * k);
     }
 
-    void blur(std::vector<float>& grid, int axis) const
-    {
+    void blur(std::vector<float>& grid, int axis) const {
         const std::vector<float> copy = grid;
         const double taps[5] = {k2, k1, 1, k1, k2};
         for (int k = 2; k <= nz + 2; ++k) {
@@ -88,8 +84,8 @@ struct NaiveFilter {
                 for (int i = 2; i <= nx + 2; ++i) {
                     double sum = 0;
                     for (int d = -2; d <= 2; ++d) {
-                        const std::size_t at = index(i + (axis == 0 ? d : 0), j + (axis == 1 ? d : 0),
-                                                     k + (axis == 2 ? d : 0));
+                        const std::size_t at =
+                            index(i + (axis == 0 ? d : 0), j + (axis == 1 ? d : 0), k + (axis == 2 ? d : 0));
                         sum += taps[d + 2] * copy.at(at);
                     }
                     grid[index(i, j, k)] = static_cast<float>(sum);
@@ -100,8 +96,7 @@ struct NaiveFilter {
 };
 
 /// An image whose first plane holds `values`; further planes hold a value the filters must ignore.
-Image<float> to_image(const std::vector<float>& values, int w, int h, int channels = 1)
-{
+Image<float> to_image(const std::vector<float>& values, int w, int h, int channels = 1) {
     Image<float> image(w, h, channels);
     std::fill(image.data.get(), image.data.get() + image.size(), 7.0f);
     std::copy(values.begin(), values.end(), image.data.get());
@@ -115,8 +110,7 @@ struct Scene {
     int w, h;
     std::vector<float> data, edge;
 
-    Scene(int width, int height, unsigned seed, float wild = 0.0f) : w(width), h(height)
-    {
+    Scene(int width, int height, unsigned seed, float wild = 0.0f) : w(width), h(height) {
         std::mt19937 random(seed);
         std::uniform_real_distribution<float> noise(-0.05f, 0.05f);
         for (int y = 0; y < h; ++y) {
@@ -131,12 +125,11 @@ struct Scene {
     }
 };
 
-TEST(Cblf, AgreesWithPlainEvaluationValueForValue)
-{
-    for (const auto& [s, r, wild] : {std::tuple{2.7f, 0.13f, 0.0f}, std::tuple{1.0f, 0.25f, 0.0f},
-                                     std::tuple{5.3f, 0.05f, 0.0f}, std::tuple{1.0f, 0.13f, 1e12f},
-                                     std::tuple{2.7f, 0.13f, 1e12f}, std::tuple{1.0f, 0.13f, 1e20f},
-                                     std::tuple{1.4f, 0.3f, 1e20f}}) {
+TEST(Cblf, AgreesWithPlainEvaluationValueForValue) {
+    for (const auto& [s, r, wild] :
+         {std::tuple{2.7f, 0.13f, 0.0f}, std::tuple{1.0f, 0.25f, 0.0f}, std::tuple{5.3f, 0.05f, 0.0f},
+          std::tuple{1.0f, 0.13f, 1e12f}, std::tuple{2.7f, 0.13f, 1e12f}, std::tuple{1.0f, 0.13f, 1e20f},
+          std::tuple{1.4f, 0.3f, 1e20f}}) {
         SCOPED_TRACE(testing::Message() << "s " << s << ", r " << r << ", wild " << wild);
         const Scene scene(37, 23, 1, wild);
         const Image<float> data = to_image(scene.data, scene.w, scene.h, 3);
@@ -148,8 +141,7 @@ TEST(Cblf, AgreesWithPlainEvaluationValueForValue)
     }
 }
 
-TEST(Cblf, FiveTapSumsRunFromTheFarLeftTap)
-{
+TEST(Cblf, FiveTapSumsRunFromTheFarLeftTap) {
     // The two left taps cancel exactly, so the centre value survives only when they are added first.
     const float big = std::ldexp(1.0f, 60);
     const std::vector<float> data{float(k1) * big, float(-k2) * big, 1, 0, 0};
@@ -159,12 +151,11 @@ TEST(Cblf, FiveTapSumsRunFromTheFarLeftTap)
     EXPECT_EQ(naive.p[2], 1.0f);
 }
 
-TEST(Cblf, PixelsWithTheLargestSlicedWeightGetExactlyPOverQ)
-{
+TEST(Cblf, PixelsWithTheLargestSlicedWeightGetExactlyPOverQ) {
     const Scene scene(37, 23, 2);
     const NaiveFilter naive(scene.data, scene.edge, scene.w, scene.h, 3.1f, 0.2f);
-    const Image<float> result = cblf(to_image(scene.data, scene.w, scene.h),
-                                     to_image(scene.edge, scene.w, scene.h), 3.1f, 0.2f);
+    const Image<float> result =
+        cblf(to_image(scene.data, scene.w, scene.h), to_image(scene.edge, scene.w, scene.h), 3.1f, 0.2f);
     const float qmax = *std::max_element(naive.q.begin(), naive.q.end());
     int found = 0;
     for (std::size_t n = 0; n < naive.q.size(); ++n) {
@@ -176,8 +167,7 @@ TEST(Cblf, PixelsWithTheLargestSlicedWeightGetExactlyPOverQ)
     EXPECT_GE(found, 1);
 }
 
-TEST(Cblf, OnePixelKeepsItsValue)
-{
+TEST(Cblf, OnePixelKeepsItsValue) {
     for (const float e : {0.0f, 0.37f, 0.5f, 1.0f}) {
         const Image<float> data = to_image({0.8125f}, 1, 1);
         const Image<float> result = cblf(data, to_image({e}, 1, 1), 4.0f, 0.3f);
@@ -187,22 +177,17 @@ TEST(Cblf, OnePixelKeepsItsValue)
     }
 }
 
-TEST(Cblf, ConstantImageStaysConstant)
-{
+TEST(Cblf, ConstantImageStaysConstant) {
     const Scene scene(31, 17, 4);
     const std::vector<float> constant(scene.data.size(), 0.42f);
-    const Image<float> result =
-        cblf(to_image(constant, 31, 17), to_image(scene.edge, 31, 17), 3.3f, 0.1f);
+    const Image<float> result = cblf(to_image(constant, 31, 17), to_image(scene.edge, 31, 17), 3.3f, 0.1f);
     for (std::size_t n = 0; n < constant.size(); ++n) ASSERT_NEAR(result.data[n], 0.42f, 4e-7f) << n;
 }
 
-TEST(Cblf, RowAndColumnAreFilteredAlongTheirOneDimension)
-{
+TEST(Cblf, RowAndColumnAreFilteredAlongTheirOneDimension) {
     const Scene scene(29, 1, 5);
-    const Image<float> row =
-        cblf(to_image(scene.data, 29, 1), to_image(scene.edge, 29, 1), 2.2f, 0.2f);
-    const Image<float> column =
-        cblf(to_image(scene.data, 1, 29), to_image(scene.edge, 1, 29), 2.2f, 0.2f);
+    const Image<float> row = cblf(to_image(scene.data, 29, 1), to_image(scene.edge, 29, 1), 2.2f, 0.2f);
+    const Image<float> column = cblf(to_image(scene.data, 1, 29), to_image(scene.edge, 1, 29), 2.2f, 0.2f);
     ASSERT_EQ(column.width, 1);
     ASSERT_EQ(column.height, 29);
     const NaiveFilter naive(scene.data, scene.edge, 29, 1, 2.2f, 0.2f);
@@ -212,8 +197,7 @@ TEST(Cblf, RowAndColumnAreFilteredAlongTheirOneDimension)
     EXPECT_NE(naive.out, scene.data);
 }
 
-TEST(Cblf, EdgeValuesZeroAndOneLandInTheFirstAndLastInnerCells)
-{
+TEST(Cblf, EdgeValuesZeroAndOneLandInTheFirstAndLastInnerCells) {
     // With r = 0.5 the edge axis has three inner cells, so 0 and 1 lie two cells apart: each pixel's
     // own cell gains the far tap of what the x pass spread from the other pixel by the near tap.
     const float a = 0.25f, b = 0.75f;
@@ -223,8 +207,7 @@ TEST(Cblf, EdgeValuesZeroAndOneLandInTheFirstAndLastInnerCells)
     EXPECT_EQ(result.data[1], static_cast<float>(b + k2 * static_cast<float>(k1 * a)) / q);
 }
 
-TEST(Tblf, SecondPassUsesThreeTimesTheStepAndAThirdOfTheRange)
-{
+TEST(Tblf, SecondPassUsesThreeTimesTheStepAndAThirdOfTheRange) {
     const Scene scene(64, 48, 6);
     const Image<float> data = to_image(scene.data, 64, 48);
     const Image<float> edge = to_image(scene.edge, 64, 48);

@@ -11,8 +11,7 @@
 namespace {
 
 /// One plane of a synthetic photo.
-Image<float> photo_plane(int width, int height, int plane, std::uint32_t seed)
-{
+Image<float> photo_plane(int width, int height, int plane, std::uint32_t seed) {
     const Image<float> photo = synthetic_photo(width, height, seed);
     Image<float> out(width, height, 1);
     std::memcpy(out.data.get(), photo.plane_data(plane), out.size() * sizeof(float));
@@ -25,8 +24,7 @@ struct Case {
     float s, r;
 };
 
-TEST(TblfWithBand, MatchesTblfFollowedBySubtractionsWhileOneScratchServesEverySize)
-{
+TEST(TblfWithBand, MatchesTblfFollowedBySubtractionsWhileOneScratchServesEverySize) {
     // Sizes that grow and shrink, so that the scratch's planes and grids are reused both larger
     // than needed and after growing; a fine grid after a coarse one leaves old cells behind.
     const Case cases[] = {{300, 200, 40.0f, 0.3f}, {300, 200, 5.0f, 0.05f}, {57, 913, 2.5f, 0.11f},
@@ -47,7 +45,8 @@ TEST(TblfWithBand, MatchesTblfFollowedBySubtractionsWhileOneScratchServesEverySi
         }
 
         std::vector<float> split_band(count);
-        const Image<float> split_base = tblf(data, edge, c.s, c.r, BandSplit{split_band.data(), offset}, scratch);
+        const Image<float> split_base =
+            tblf(data, edge, c.s, c.r, BandSplit{split_band.data(), offset}, scratch);
         ASSERT_EQ(split_base.width, c.width);
         ASSERT_EQ(split_base.height, c.height);
         ASSERT_EQ(split_base.channels, 1);
@@ -56,8 +55,7 @@ TEST(TblfWithBand, MatchesTblfFollowedBySubtractionsWhileOneScratchServesEverySi
     }
 }
 
-TEST(TblfWithBand, BandMayReplaceTheDataItWasSplitFrom)
-{
+TEST(TblfWithBand, BandMayReplaceTheDataItWasSplitFrom) {
     // The decomposition writes each band over the data of its own pass.
     Image<float> data = photo_plane(211, 157, 1, 3);
     const Image<float> edge = photo_plane(211, 157, 0, 3);

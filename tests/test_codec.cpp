@@ -7,15 +7,15 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 
 #include "resident_memory.hpp"
-#include "socket_pair.hpp"
 #include "server/flash_types.hpp"
+#include "socket_pair.hpp"
 
 namespace {
 
@@ -34,7 +34,8 @@ protected:
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
             int unread = -1;
-            if (ioctl(far.native_handle(), FIONREAD, &unread) == 0 && unread == 0 && !near_has_unsent()) return true;
+            if (ioctl(far.native_handle(), FIONREAD, &unread) == 0 && unread == 0 && !near_has_unsent())
+                return true;
             if (std::chrono::steady_clock::now() >= deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -58,10 +59,19 @@ TEST_F(CodecTest, WritersPutExactlyTheseBytesOnTheWire) {
         {[](tcp::socket& s) { s << std::string("abc"); }, {0x06, 0x03, 0, 0, 0, 0x61, 0x62, 0x63}},
         {[](tcp::socket& s) { s << std::string(); }, {0x06, 0, 0, 0, 0}},
         {[](tcp::socket& s) { s << "abc"; }, {0x06, 0x03, 0, 0, 0, 0x61, 0x62, 0x63}},
-        {[](tcp::socket& s) { s << Bytes{1, 2}; }, {0x0C, 0x02, 0, 0, 0, 0x01, 0x02}},
+        {[](tcp::socket& s) {
+             s << Bytes{1, 2};
+         },
+         {0x0C, 0x02, 0, 0, 0, 0x01, 0x02}},
         {[](tcp::socket& s) { s << Bytes(); }, {0x0C, 0, 0, 0, 0}},
-        {[](tcp::socket& s) { s << ByteArrayView{viewed_bytes, 2}; }, {0x0C, 0x02, 0, 0, 0, 0x01, 0x02}},
-        {[](tcp::socket& s) { s << ByteArrayView{nullptr, 0}; }, {0x0C, 0, 0, 0, 0}},
+        {[](tcp::socket& s) {
+             s << ByteArrayView{viewed_bytes, 2};
+         },
+         {0x0C, 0x02, 0, 0, 0, 0x01, 0x02}},
+        {[](tcp::socket& s) {
+             s << ByteArrayView{nullptr, 0};
+         },
+         {0x0C, 0, 0, 0, 0}},
         {[](tcp::socket& s) { s << short{-1}; }, {0x04, 0xFF, 0xFF, 0xFF, 0xFF}},
         {[](tcp::socket& s) { s << static_cast<unsigned short>(65535); }, {0x04, 0xFF, 0xFF, 0, 0}},
         {[](tcp::socket& s) { s << 4294967295u; }, {0x04, 0xFF, 0xFF, 0xFF, 0xFF}},
@@ -113,18 +123,18 @@ TEST_F(CodecTest, NullTextIsRefusedBeforeAnythingIsWritten) {
 }
 
 TEST_F(CodecTest, NumbersConvertToTheDestinationType) {
-    send({0x05, 0x33, 0x33, 0x33, 0x33, 0x33, 0x33, 0x07, 0x40,   // 2.9
-          0x05, 0x33, 0x33, 0x33, 0x33, 0x33, 0x33, 0x07, 0xC0,   // -2.9
-          0x05, 0, 0, 0, 0, 0, 0, 0xE0, 0x41,                     // 2147483648.0
-          0x05, 0, 0, 0xE0, 0xFF, 0xFF, 0xFF, 0xEF, 0x41,         // 4294967295.0
-          0x04, 0x70, 0x11, 0x01, 0x00,                           // 70000
-          0x04, 0x70, 0x11, 0x01, 0x00,                           // 70000
-          0x04, 0xFF, 0xFF, 0xFF, 0xFF,                           // -1
-          0x04, 0xFF, 0xFF, 0xFF, 0xFF,                           // -1
-          0x04, 0xFF, 0xFF, 0xFF, 0x7F,                           // 2147483647
-          0x04, 0xFE, 0xFF, 0xFF, 0xFF,                           // -2
-          0x04, 0x07, 0, 0, 0,                                    // 7
-          0x05, 0, 0, 0, 0, 0, 0, 0xF8, 0x7F});                   // NaN
+    send({0x05, 0x33, 0x33, 0x33, 0x33, 0x33, 0x33, 0x07, 0x40,    // 2.9
+          0x05, 0x33, 0x33, 0x33, 0x33, 0x33, 0x33, 0x07, 0xC0,    // -2.9
+          0x05, 0,    0,    0,    0,    0,    0,    0xE0, 0x41,    // 2147483648.0
+          0x05, 0,    0,    0xE0, 0xFF, 0xFF, 0xFF, 0xEF, 0x41,    // 4294967295.0
+          0x04, 0x70, 0x11, 0x01, 0x00,                            // 70000
+          0x04, 0x70, 0x11, 0x01, 0x00,                            // 70000
+          0x04, 0xFF, 0xFF, 0xFF, 0xFF,                            // -1
+          0x04, 0xFF, 0xFF, 0xFF, 0xFF,                            // -1
+          0x04, 0xFF, 0xFF, 0xFF, 0x7F,                            // 2147483647
+          0x04, 0xFE, 0xFF, 0xFF, 0xFF,                            // -2
+          0x04, 0x07, 0,    0,    0,                               // 7
+          0x05, 0,    0,    0,    0,    0,    0,    0xF8, 0x7F});  // NaN
     int i_pos = 0, i_neg = 0, from_nan = -1;
     unsigned int u_half = 0, u_max = 0, u_minus_one = 0;
     short s_wrapped = 0;
@@ -197,15 +207,43 @@ TEST_F(CodecTest, ByteArrayHoldsExactlyTheBytesReadWhateverItHeldBefore) {
 // A refused marker is the only byte consumed: the value after it is still intact.
 TEST_F(CodecTest, WrongMarkerIsRefusedWithItsKindConsumingOnlyTheMarker) {
     const std::vector<std::pair<unsigned char, std::function<void(tcp::socket&)>>> cases = {
-        {0x01, [](tcp::socket& s) { bool v; s >> v; }},
-        {0x04, [](tcp::socket& s) { bool v; s >> v; }},
-        {0x01, [](tcp::socket& s) { int v; s >> v; }},
-        {0x02, [](tcp::socket& s) { double v; s >> v; }},
-        {0x06, [](tcp::socket& s) { Bytes v; s >> v; }},
-        {0x0C, [](tcp::socket& s) { std::string v; s >> v; }},
-        {0x07, [](tcp::socket& s) { float v; s >> v; }},
+        {0x01,
+         [](tcp::socket& s) {
+             bool v;
+             s >> v;
+         }},
+        {0x04,
+         [](tcp::socket& s) {
+             bool v;
+             s >> v;
+         }},
+        {0x01,
+         [](tcp::socket& s) {
+             int v;
+             s >> v;
+         }},
+        {0x02,
+         [](tcp::socket& s) {
+             double v;
+             s >> v;
+         }},
+        {0x06,
+         [](tcp::socket& s) {
+             Bytes v;
+             s >> v;
+         }},
+        {0x0C,
+         [](tcp::socket& s) {
+             std::string v;
+             s >> v;
+         }},
+        {0x07,
+         [](tcp::socket& s) {
+             float v;
+             s >> v;
+         }},
     };
-    const char* const texts[] = {"boolean type expected", "boolean type expected",   "number type expected",
+    const char* const texts[] = {"boolean type expected", "boolean type expected",    "number type expected",
                                  "number type expected",  "byte array type expected", "string type expected",
                                  "number type expected"};
     for (std::size_t i = 0; i < cases.size(); ++i) {

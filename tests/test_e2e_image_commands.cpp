@@ -73,9 +73,7 @@ protected:
         return exchange(port, request, timeout);
     }
 
-    void expect_still_serving() {
-        EXPECT_EQ(send(Request("version")).string(), "Lumerra Vozazuvazor");
-    }
+    void expect_still_serving() { EXPECT_EQ(send(Request("version")).string(), "Lumerra Vozazuvazor"); }
 };
 
 TEST_F(ImageCommandService, QuarterTurnOfTwoByOneAnswersOneByTwo) {
@@ -125,8 +123,8 @@ TEST_F(ImageCommandService, JpegDecodesToTheArgbResult) {
     for (const char* command : {"tonemap_ldr", "tonemap_hdr"}) {
         SCOPED_TRACE(command);
         const bool hdr = std::string(command) == "tonemap_hdr";
-        const ToneMapped result = read_tone_mapped(send(tonemap_request(
-            command, hdr ? planar(photo) : argb(photo), 96, 64, 3, working_settings(0.6))));
+        const ToneMapped result = read_tone_mapped(send(
+            tonemap_request(command, hdr ? planar(photo) : argb(photo), 96, 64, 3, working_settings(0.6))));
         ASSERT_EQ(result.argb.size(), 4u * 64 * 96);
         ASSERT_EQ(result.width, 64);
         ASSERT_EQ(result.height, 96);
@@ -255,7 +253,8 @@ TEST_F(ImageCommandService, NeutralToneMappingAfterDecompositionGivesThePhotoBac
     ToneSettings neutral;
     neutral.brightness = decomposed.number();
 
-    const ToneMapped result = read_tone_mapped(send(tonemap_request("tonemap_ldr", pixels, 128, 96, 0, neutral)));
+    const ToneMapped result =
+        read_tone_mapped(send(tonemap_request("tonemap_ldr", pixels, 128, 96, 0, neutral)));
     ASSERT_EQ(result.argb.size(), pixels.size());
     int worst = 0;
     std::size_t worst_at = 0;

@@ -15,9 +15,7 @@ namespace {
 class ReadRawService : public RunningService {
 protected:
     /// Sends one "read_raw" request with this file and returns the reply.
-    Reply read_raw_reply(const WireBytes& file) {
-        return exchange(port, Request("read_raw").bytes(file));
-    }
+    Reply read_raw_reply(const WireBytes& file) { return exchange(port, Request("read_raw").bytes(file)); }
 
     /// The closing log line of the request just served.
     std::string closing_line() {

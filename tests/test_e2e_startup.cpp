@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "service_process.hpp"
 #include "socket_queues.hpp"
@@ -82,17 +82,18 @@ TEST(Startup, ServesOnTheFirstFreePortAndAnswersVersionPolicyAndUnknownNames) {
     const WireBytes policy = exchange(*port, Request("<policy-file-request/>")).data();
     EXPECT_EQ(std::string(policy.begin(), policy.end()),
               "<?xml version=\"1.0\"?>\n<cross-domain-policy>\n"
-              "<allow-access-from domain=\"localhost" + allow_end +
-              "<allow-access-from domain=\"www.vozazuvazor.example" + allow_end +
-              "<allow-access-from domain=\"www.lumerra.example" + allow_end +
-              "<allow-access-from domain=\"vozazuvazor.lumerra.example" + allow_end +
-              "</cross-domain-policy>");
+              "<allow-access-from domain=\"localhost" +
+                  allow_end + "<allow-access-from domain=\"www.vozazuvazor.example" + allow_end +
+                  "<allow-access-from domain=\"www.lumerra.example" + allow_end +
+                  "<allow-access-from domain=\"vozazuvazor.lumerra.example" + allow_end +
+                  "</cross-domain-policy>");
 
     EXPECT_TRUE(exchange(*port, Request("Version")).data().empty());
     EXPECT_EQ(service.wait_for_line("ERROR: Unknown command received - "),
               "ERROR: Unknown command received - Version");
     EXPECT_TRUE(exchange(*port, Request("")).data().empty());
-    EXPECT_EQ(service.wait_for_line("ERROR: Unknown command received - "), "ERROR: Unknown command received - ");
+    EXPECT_EQ(service.wait_for_line("ERROR: Unknown command received - "),
+              "ERROR: Unknown command received - ");
 }
 
 // A name with a line break would otherwise write a line of its own, which anything that reads the
@@ -162,7 +163,8 @@ TEST(Startup, HugeAnnouncedByteArrayCostsNoMemoryAndServiceGoesOn) {
     for (int i = 0; i < clients; ++i) ASSERT_TRUE(service.wait_for_line("INFO: Command received - read_raw"));
     std::vector<long> one_reading(clients, 8);
     one_reading.front() = 0;
-    ASSERT_TRUE(unread_bytes_become(*port, one_reading, 10s)) << "the service never read what one client sent";
+    ASSERT_TRUE(unread_bytes_become(*port, one_reading, 10s))
+        << "the service never read what one client sent";
     const long during = service.resident_kib();
     EXPECT_LT(during - before, 64 * 1024) << "KiB resident before " << before << ", while waiting " << during;
     EXPECT_EQ(exchange(*port, Request("version"), 5s).string(), "Lumerra Vozazuvazor");

@@ -18,13 +18,13 @@
 #include <thread>
 #include <vector>
 
-#include <csignal>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -54,8 +54,8 @@ WireBytes file_bytes(const std::string& path) {
 }
 
 void write_file(const std::string& path, const WireBytes& bytes, mode_t mode) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     ::chmod(path.c_str(), mode);
 }
 
@@ -91,7 +91,8 @@ std::vector<pid_t> children_of_this_process() {
         }
         char state = 0;
         int parent = 0;
-        if (std::sscanf(stat.c_str() + after_name + 1, " %c %d", &state, &parent) == 2 && parent == ::getpid()) {
+        if (std::sscanf(stat.c_str() + after_name + 1, " %c %d", &state, &parent) == 2 &&
+            parent == ::getpid()) {
             children.push_back(std::stoi(name));
         }
     }
@@ -422,7 +423,8 @@ TEST_F(UpgradeService, SimultaneousUpgradesKeepThePreviousProgramAndOnlyOneIsSer
         ASSERT_TRUE(at_program == previous || file_bytes(backup) == previous)
             << name << ": the previous program is neither at its path nor at the backup path";
         false_answers += static_cast<std::size_t>(std::count(answers.begin(), answers.end(), false));
-        EXPECT_TRUE(wait_for_lines_beginning(refused, false_answers)) << name << ": a refusal without its log line";
+        EXPECT_TRUE(wait_for_lines_beginning(refused, false_answers))
+            << name << ": a refusal without its log line";
 
         const auto served = std::find(answers.begin(), answers.end(), true);
         if (served != answers.end()) {

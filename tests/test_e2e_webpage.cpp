@@ -43,7 +43,8 @@ bool service_runs_already() {
          entry.increment(error)) {
         std::error_code unreadable;
         const std::string target = fs::read_symlink(entry->path() / "exe", unreadable).string();
-        if (!unreadable && fs::path(target.substr(0, target.find(" (deleted)"))).filename() == "lm_accelerator")
+        if (!unreadable &&
+            fs::path(target.substr(0, target.find(" (deleted)"))).filename() == "lm_accelerator")
             return true;
     }
     return false;
@@ -80,7 +81,8 @@ TEST(Webpage, EveryStartWithTheWebPageServes) {
     fs::permissions(opener, fs::perms::owner_all);
 
     std::string path = "PATH=";
-    for (int i = 0; i < missing_path_entries; ++i) path += (directory.path / std::to_string(i)).string() + ":";
+    for (int i = 0; i < missing_path_entries; ++i)
+        path += (directory.path / std::to_string(i)).string() + ":";
     path += directory.path.string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "");
     std::vector<std::string> command = {path};
     if (std::system("unshare -n -p -f --mount-proc true > /dev/null 2>&1") == 0) {
@@ -95,8 +97,8 @@ TEST(Webpage, EveryStartWithTheWebPageServes) {
         options.binary = "/usr/bin/env";
         ServiceProcess service(options);
         const std::optional<int> port = service.wait_for_port();
-        ASSERT_TRUE(port) << "start " << start << " of " << starts << " logged: "
-                          << (service.lines().empty() ? "nothing" : service.lines().front());
+        ASSERT_TRUE(port) << "start " << start << " of " << starts
+                          << " logged: " << (service.lines().empty() ? "nothing" : service.lines().front());
         ASSERT_TRUE(wait_for_lines(opened, start)) << "start " << start << " opened no web page";
     }
     std::ifstream text(opened);

@@ -21,8 +21,7 @@ struct Photo {
     Image<float> data;
     Image<float> edge;
 
-    Photo(int width, int height) : data(width, height, 1), edge(width, height, 1)
-    {
+    Photo(int width, int height) : data(width, height, 1), edge(width, height, 1) {
         const Image<float> photo = synthetic_photo(width, height);
         std::memcpy(data.data.get(), photo.plane_data(0), data.size() * sizeof(float));
         std::memcpy(edge.data.get(), photo.plane_data(1), edge.size() * sizeof(float));
@@ -31,18 +30,20 @@ struct Photo {
 
 /// cblf evaluated plainly, one pixel and one cell at a time in the order the filter defines, with
 /// bounds-checked grids: the reference for images wide and tall enough to be cut into many blocks.
-Image<float> plain_cblf(const Image<float>& data, const Image<float>& edge, float s, float r)
-{
+Image<float> plain_cblf(const Image<float>& data, const Image<float>& edge, float s, float r) {
     const int w = data.width, h = data.height;
     const int nx = static_cast<int>((w - 1) / double(s) + 0.5);
     const int ny = static_cast<int>((h - 1) / double(s) + 0.5);
     const int nz = static_cast<int>(1 / double(r) + 0.5);
-    const auto at = [&](int i, int j, int k) { return i + std::size_t(nx + 5) * (j + std::size_t(ny + 5) * k); };
+    const auto at = [&](int i, int j, int k) {
+        return i + std::size_t(nx + 5) * (j + std::size_t(ny + 5) * k);
+    };
     std::vector<float> value(at(0, 0, nz + 5)), weight(value.size());
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
-            const std::size_t cell = at(static_cast<int>(x / double(s) + 0.5) + 2, static_cast<int>(y / double(s) + 0.5) + 2,
-                                        static_cast<int>(edge.data[y * w + x] / double(r) + 0.5) + 2);
+            const std::size_t cell =
+                at(static_cast<int>(x / double(s) + 0.5) + 2, static_cast<int>(y / double(s) + 0.5) + 2,
+                   static_cast<int>(edge.data[y * w + x] / double(r) + 0.5) + 2);
             value.at(cell) += data.data[y * w + x];
             weight.at(cell) += 1.0f;
         }
@@ -56,7 +57,8 @@ Image<float> plain_cblf(const Image<float>& data, const Image<float>& edge, floa
                     for (int i = 2; i <= nx + 2; ++i) {
                         double sum = 0;
                         for (int d = -2; d <= 2; ++d)
-                            sum += taps[d + 2] * copy.at(at(i + (axis == 0) * d, j + (axis == 1) * d, k + (axis == 2) * d));
+                            sum += taps[d + 2] *
+                                   copy.at(at(i + (axis == 0) * d, j + (axis == 1) * d, k + (axis == 2) * d));
                         grid->at(at(i, j, k)) = static_cast<float>(sum);
                     }
                 }
@@ -66,7 +68,8 @@ Image<float> plain_cblf(const Image<float>& data, const Image<float>& edge, floa
     std::vector<float> p, q;
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
-            const double fx = x / double(s) + 2, fy = y / double(s) + 2, fz = edge.data[y * w + x] / double(r) + 2;
+            const double fx = x / double(s) + 2, fy = y / double(s) + 2,
+                         fz = edge.data[y * w + x] / double(r) + 2;
             const int i = static_cast<int>(fx), j = static_cast<int>(fy), k = static_cast<int>(fz);
             const double a[3][2] = {{1 - (fx - i), fx - i}, {1 - (fy - j), fy - j}, {1 - (fz - k), fz - k}};
             double sum_p = 0, sum_q = 0;
@@ -94,8 +97,7 @@ Image<float> plain_cblf(const Image<float>& data, const Image<float>& edge, floa
 /// with fewer cell rows than there are workers.
 const std::tuple<float, float> steps[] = {{5.0f, 0.05f}, {23.4375f, 0.05f}, {350.0f, 0.5f}};
 
-TEST(BilateralExactness, ImagesCutIntoManyBlocksAgreeWithPlainEvaluation)
-{
+TEST(BilateralExactness, ImagesCutIntoManyBlocksAgreeWithPlainEvaluation) {
     // Odd sizes and a small step: many splat blocks per row, slice runs that end mid-row, and an
     // odd last pixel in every row.
     const Photo photo(613, 97);
@@ -105,8 +107,7 @@ TEST(BilateralExactness, ImagesCutIntoManyBlocksAgreeWithPlainEvaluation)
     }
 }
 
-TEST(BilateralExactness, CblfOnAllCoresMatchesOneWorkerBitForBit)
-{
+TEST(BilateralExactness, CblfOnAllCoresMatchesOneWorkerBitForBit) {
     if (tbb::info::default_concurrency() < 2) GTEST_SKIP() << "one core: nothing runs in parallel";
     const Photo photo(1000, 700);
     for (const auto& [s, r] : steps) {
@@ -116,8 +117,7 @@ TEST(BilateralExactness, CblfOnAllCoresMatchesOneWorkerBitForBit)
     }
 }
 
-TEST(BilateralExactness, TblfOnAllCoresMatchesOneWorkerBitForBit)
-{
+TEST(BilateralExactness, TblfOnAllCoresMatchesOneWorkerBitForBit) {
     if (tbb::info::default_concurrency() < 2) GTEST_SKIP() << "one core: nothing runs in parallel";
     const Photo photo(1000, 700);
     for (const auto& [s, r] : steps) {

@@ -30,8 +30,12 @@ constexpr int height = 700;
 /// every clamp and every rounding of the conversions is exercised.
 Image<float> stretched_photo() {
     Image<float> photo = synthetic_photo(width, height, 3);
-    const float specials[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
-                              -std::numeric_limits<float>::infinity(), -0.0f, 1.0f, 0.0f};
+    const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              -0.0f,
+                              1.0f,
+                              0.0f};
     for (std::size_t i = 0; i < photo.size(); ++i) {
         photo.data[i] = photo.data[i] * 1.6f - 0.3f;
         if (i % 9973 == 0) photo.data[i] = specials[(i / 9973) % 6];

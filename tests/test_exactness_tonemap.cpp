@@ -64,9 +64,8 @@ RequestOutputs ldr_request(const Image<float>& rgb) {
     out.mean = tonemap.decompose_ldr(rgb, out.colour, out.layers);
     out.constraints.resize(tonemap_layers * tonemap_constraints);
     tonemap.write_constraints(out.constraints.data());
-    out.result = tonemap.compose_ldr(out.colour, out.layers, white, target_gain, dynamic_range,
-                                     brightness, bright_falloff, dark_falloff, black_point,
-                                     fine_boost, saturation);
+    out.result = tonemap.compose_ldr(out.colour, out.layers, white, target_gain, dynamic_range, brightness,
+                                     bright_falloff, dark_falloff, black_point, fine_boost, saturation);
     return out;
 }
 
@@ -77,9 +76,8 @@ RequestOutputs hdr_request(const Image<float>& rgb) {
     out.mean = tonemap.decompose_hdr(rgb, out.colour, out.layers);
     out.constraints.resize(tonemap_layers * tonemap_constraints);
     tonemap.write_constraints(out.constraints.data());
-    out.result = tonemap.compose_hdr(out.colour, out.layers, white, target_gain, dynamic_range,
-                                     brightness, bright_falloff, dark_falloff, black_point,
-                                     fine_boost, saturation);
+    out.result = tonemap.compose_hdr(out.colour, out.layers, white, target_gain, dynamic_range, brightness,
+                                     bright_falloff, dark_falloff, black_point, fine_boost, saturation);
     return out;
 }
 
@@ -90,8 +88,8 @@ void expect_same_outputs(const RequestOutputs& reference, const RequestOutputs& 
         EXPECT_TRUE(same_bits(reference.layers[k], actual.layers[k])) << "layer " << k;
     EXPECT_TRUE(same_bits(&reference.mean, &actual.mean, 1)) << "mean";
     ASSERT_EQ(actual.constraints.size(), reference.constraints.size());
-    EXPECT_TRUE(same_bits(reference.constraints.data(), actual.constraints.data(),
-                          reference.constraints.size()))
+    EXPECT_TRUE(
+        same_bits(reference.constraints.data(), actual.constraints.data(), reference.constraints.size()))
         << "CI";
     EXPECT_TRUE(same_bits(reference.result, actual.result)) << "composed result";
 }

@@ -46,15 +46,16 @@ template <typename T>
     for (int c = 0; c < expected.channels; ++c) {
         for (int y = 0; y < expected.height; ++y) {
             for (int x = 0; x < expected.width; ++x) {
-                const std::size_t i = (static_cast<std::size_t>(c) * expected.height + y) * expected.width + x;
+                const std::size_t i =
+                    (static_cast<std::size_t>(c) * expected.height + y) * expected.width + x;
                 const double e = static_cast<double>(expected.data[i]);
                 const double a = static_cast<double>(actual.data[i]);
                 const bool both_nan = std::isnan(e) && std::isnan(a);
                 if (!both_nan && !(e == a || std::fabs(e - a) <= tolerance)) {
                     std::ostringstream text;
                     text.precision(std::numeric_limits<double>::max_digits10);
-                    text << "first difference at x " << x << ", y " << y << ", plane " << c
-                         << ": expected " << e << ", got " << a;
+                    text << "first difference at x " << x << ", y " << y << ", plane " << c << ": expected "
+                         << e << ", got " << a;
                     return ::testing::AssertionFailure() << text.str();
                 }
             }
@@ -166,13 +167,14 @@ TYPED_TEST(ElementWiseTest, ArithmeticIsRoundedToTheElementType) {
     EXPECT_TRUE(same_bits(make_image<T>(3, 1, 1, {T(T(0.1) * T(3)), 6, 9}), image * T(3)));
     EXPECT_TRUE(same_bits(make_image<T>(3, 1, 1, {T(T(0.1) / T(3)), T(T(2) / T(3)), 1}), image / T(3)));
     // The exponent keeps the exact value it was given: 0.45f is not the double 0.45.
-    EXPECT_TRUE(same_bits(make_image<T>(3, 1, 1, {T(std::pow(double(T(0.1)), double(0.45f))),
-                                                  T(std::pow(2.0, double(0.45f))),
-                                                  T(std::pow(3.0, double(0.45f)))}),
+    EXPECT_TRUE(same_bits(make_image<T>(3, 1, 1,
+                                        {T(std::pow(double(T(0.1)), double(0.45f))),
+                                         T(std::pow(2.0, double(0.45f))), T(std::pow(3.0, double(0.45f)))}),
                           power(image, 0.45f)));
-    EXPECT_TRUE(same_bits(make_image<T>(3, 1, 1, {T(std::pow(double(T(0.1)), 0.45)), T(std::pow(2.0, 0.45)),
-                                                  T(std::pow(3.0, 0.45))}),
-                          power(image, 0.45)));
+    EXPECT_TRUE(same_bits(
+        make_image<T>(3, 1, 1,
+                      {T(std::pow(double(T(0.1)), 0.45)), T(std::pow(2.0, 0.45)), T(std::pow(3.0, 0.45))}),
+        power(image, 0.45)));
     EXPECT_TRUE(std::isnan(power(make_image<T>(1, 1, 1, {-1}), 0.45).data[0]));
 }
 
@@ -190,9 +192,10 @@ TYPED_TEST(ElementWiseTest, MovedOperandIsReusedInPlace) {
 template <typename T>
 void expect_byte_clamping() {
     const T inf = std::numeric_limits<T>::infinity();
-    const Image<T> image = make_image<T>(9, 1, 1, {-1, 0, T(0.5), T(0.999), 1, 2,
-                                                   std::numeric_limits<T>::quiet_NaN(), inf, -inf});
-    EXPECT_TRUE(same_bits(make_image<unsigned char>(9, 1, 1, {0, 0, 127, 254, 255, 255, 0, 255, 0}), im2byte(image)));
+    const Image<T> image = make_image<T>(
+        9, 1, 1, {-1, 0, T(0.5), T(0.999), 1, 2, std::numeric_limits<T>::quiet_NaN(), inf, -inf});
+    EXPECT_TRUE(
+        same_bits(make_image<unsigned char>(9, 1, 1, {0, 0, 127, 254, 255, 255, 0, 255, 0}), im2byte(image)));
 }
 
 TEST(PixelConversion, FloatToByteClampsScalesAndTruncates) { expect_byte_clamping<float>(); }
@@ -318,7 +321,8 @@ TEST(BoxFilter, OneByTwoWindowTakesTheRowBelowOrAbove) {
 
 TEST(BoxFilter, WholeImageWindowGivesTheFirstPlaneMean) {
     const Image<float> image = box_input();
-    const Image<float> expected = make_image<float>(4, 2, 1, {4.5f, 4.5f, 4.5f, 4.5f, 4.5f, 4.5f, 4.5f, 4.5f});
+    const Image<float> expected =
+        make_image<float>(4, 2, 1, {4.5f, 4.5f, 4.5f, 4.5f, 4.5f, 4.5f, 4.5f, 4.5f});
     for (bool shift : {false, true}) {
         EXPECT_TRUE(same_bits(expected, box_filter(image, Tuple2<float>{7.0f, 3.0f}, shift)));
         EXPECT_TRUE(same_bits(expected, box_filter(image, Tuple2<float>{1e30f, 1e30f}, shift)));
@@ -327,9 +331,9 @@ TEST(BoxFilter, WholeImageWindowGivesTheFirstPlaneMean) {
 
 TEST(BoxFilter, UnitWindowCopiesEveryPlane) {
     const Image<float> image = box_input();
-    for (const Tuple2<float> size : {Tuple2<float>{1.0f, 1.0f}, Tuple2<float>{1.49f, 0.2f},
-                                     Tuple2<float>{0.0f, 0.0f}, Tuple2<float>{-3.0f, 1.4f},
-                                     Tuple2<float>{std::nanf(""), 1.0f}}) {
+    for (const Tuple2<float> size :
+         {Tuple2<float>{1.0f, 1.0f}, Tuple2<float>{1.49f, 0.2f}, Tuple2<float>{0.0f, 0.0f},
+          Tuple2<float>{-3.0f, 1.4f}, Tuple2<float>{std::nanf(""), 1.0f}}) {
         EXPECT_TRUE(same_bits(image, box_filter(image, size, false))) << size.x << " x " << size.y;
     }
     Image<float> source = box_input();
@@ -375,7 +379,8 @@ TEST(Resize, WidthOneNearestTakesTheMiddleColumn) {
     const Image<float> odd = make_image<float>(5, 2, 1, {0, 1, 2, 3, 4, 10, 11, 12, 13, 14});
     EXPECT_TRUE(same_bits(make_image<float>(1, 2, 1, {2, 12}), resize(odd, Tuple2<int>{1, 2}, false, false)));
     const Image<float> even = make_image<float>(4, 2, 1, {0, 1, 2, 3, 10, 11, 12, 13});
-    EXPECT_TRUE(same_bits(make_image<float>(1, 2, 1, {2, 12}), resize(even, Tuple2<int>{1, 2}, false, false)));
+    EXPECT_TRUE(
+        same_bits(make_image<float>(1, 2, 1, {2, 12}), resize(even, Tuple2<int>{1, 2}, false, false)));
 }
 
 TEST(Resize, BilinearEnlargingTakesTheBorderFromTheLastColumnAndRowAlone) {
@@ -390,8 +395,10 @@ TEST(Resize, BilinearEnlargingTakesTheBorderFromTheLastColumnAndRowAlone) {
     const float last_column[2][4] = {{32, 48, 80, 96}, {96, 88, 72, 64}};
     const float last_row[2][6] = {{64, 68, 76, 84, 92, 96}, {32, 24, 8, 16, 48, 64}};
     for (int c = 0; c < 2; ++c) {
-        for (int j = 0; j < 4; ++j) EXPECT_EQ(last_column[c][j], at(5, j, c)) << "row " << j << ", plane " << c;
-        for (int i = 0; i < 6; ++i) EXPECT_EQ(last_row[c][i], at(i, 3, c)) << "column " << i << ", plane " << c;
+        for (int j = 0; j < 4; ++j)
+            EXPECT_EQ(last_column[c][j], at(5, j, c)) << "row " << j << ", plane " << c;
+        for (int i = 0; i < 6; ++i)
+            EXPECT_EQ(last_row[c][i], at(i, 3, c)) << "column " << i << ", plane " << c;
     }
 }
 
@@ -421,7 +428,8 @@ TEST(Resize, PrefilterBelowOneAndAHalfChangesNothing) {
 TEST(Resize, EmptyImageGivesAnImageWithoutValues) {
     for (bool bilinear : {false, true})
         for (bool prefilter : {false, true})
-            EXPECT_TRUE(same_bits(Image<float>(), resize(Image<float>(), Tuple2<int>{0, 0}, bilinear, prefilter)));
+            EXPECT_TRUE(
+                same_bits(Image<float>(), resize(Image<float>(), Tuple2<int>{0, 0}, bilinear, prefilter)));
 }
 
 // --- Inputs stay untouched --------------------------------------------------------------------------

@@ -89,13 +89,18 @@ TEST(ArgbPayload, ReadThenWriteGivesThePayloadBackWithOpaqueAlpha) {
 }
 
 TEST(FloatPayload, WriteThenReadIsBitIdenticalForEveryKindOfValue) {
-    const std::vector<float> values = {
-        1.0f, -0.0f, 0.0f, std::numeric_limits<float>::infinity(),
-        -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(),
-        float_of(0xFFC12345u),  // a negative NaN with a payload
-        float_of(0x7F812345u),  // a signalling NaN
-        std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::max(),
-        -3.5e-20f, 65536.0f};
+    const std::vector<float> values = {1.0f,
+                                       -0.0f,
+                                       0.0f,
+                                       std::numeric_limits<float>::infinity(),
+                                       -std::numeric_limits<float>::infinity(),
+                                       std::numeric_limits<float>::quiet_NaN(),
+                                       float_of(0xFFC12345u),  // a negative NaN with a payload
+                                       float_of(0x7F812345u),  // a signalling NaN
+                                       std::numeric_limits<float>::denorm_min(),
+                                       std::numeric_limits<float>::max(),
+                                       -3.5e-20f,
+                                       65536.0f};
     const Image<float> image = make_image<float>(2, 2, 3, values);
 
     const Bytes payload = write_float(image);

@@ -54,8 +54,7 @@ bool is_complete_baseline(const Bytes& file) {
     if (file.size() < 4 || file[0] != 0xFF || file[1] != 0xD8) return false;
     if (file[file.size() - 2] != 0xFF || file.back() != 0xD9) return false;
     const Bytes baseline_frame = {0xFF, 0xC0};
-    return std::search(file.begin(), file.end(), baseline_frame.begin(), baseline_frame.end()) !=
-           file.end();
+    return std::search(file.begin(), file.end(), baseline_frame.begin(), baseline_frame.end()) != file.end();
 }
 
 TEST(JpegEncoding, OnePixelGivesABaselineFileThatDecodesCloseToTheInput) {
@@ -88,7 +87,8 @@ TEST(JpegEncoding, SmoothImageDecodesToItsSizeWithinAFewLevels) {
 }
 
 TEST(JpegEncoding, WidestImageEncodes) {
-    const Image<unsigned char> image = make_rgb(65500, 1, [](int x, int, int c) { return (x / 256 + 40 * c) % 256; });
+    const Image<unsigned char> image =
+        make_rgb(65500, 1, [](int x, int, int c) { return (x / 256 + 40 * c) % 256; });
     const Bytes file = write_jpeg(image);
     EXPECT_TRUE(is_complete_baseline(file));
 

@@ -62,7 +62,8 @@ Image<unsigned char> busy_image(int width, int height, unsigned seed) {
                 state = state * 1103515245u + 12345u;
                 const int edge = (x + 2 * y) % 37 < 18 ? 60 : 0;
                 const int value = (5 * x + 3 * y + 70 * c) % 160 + edge + static_cast<int>(state >> 28);
-                image.plane_data(c)[static_cast<std::size_t>(y) * width + x] = static_cast<unsigned char>(value);
+                image.plane_data(c)[static_cast<std::size_t>(y) * width + x] =
+                    static_cast<unsigned char>(value);
             }
     return image;
 }

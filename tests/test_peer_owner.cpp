@@ -3,9 +3,9 @@
 
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <gtest/gtest.h>
 
 #include "app/peer_owner.hpp"
 #include "tests/user_socket.hpp"
@@ -23,13 +23,12 @@ using Lookup = std::optional<uid_t> (*)(const tcp::endpoint& local, const tcp::e
 
 /// The user whose socket a test's client is: another user when the test may make one (as root),
 /// so that the client's socket and the listener's tell apart; else this process's user.
-uid_t client_user() {
-    return ::geteuid() == 0 ? other_user : ::geteuid();
-}
+uid_t client_user() { return ::geteuid() == 0 ? other_user : ::geteuid(); }
 
 /// The endpoint in IPv4-mapped IPv6 form.
 tcp::endpoint mapped(const tcp::endpoint& endpoint) {
-    return {boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, endpoint.address().to_v4()), endpoint.port()};
+    return {boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, endpoint.address().to_v4()),
+            endpoint.port()};
 }
 
 /// A listener of ours on a loopback address, a client connected to it and the connection it accepted.
@@ -71,7 +70,8 @@ TEST_P(SocketOwner, EachEndOfALoopbackConnectionHasTheUserThatMadeItsSocket) {
     EXPECT_EQ(owner(connection.client.local_endpoint(), connection.client.remote_endpoint()), client_user())
         << "the client's socket, made as " << client_user();
     // An accepted socket belongs to the listener's user, whoever connected.
-    EXPECT_EQ(owner(connection.accepted.local_endpoint(), connection.accepted.remote_endpoint()), ::geteuid());
+    EXPECT_EQ(owner(connection.accepted.local_endpoint(), connection.accepted.remote_endpoint()),
+              ::geteuid());
 }
 
 TEST_P(SocketOwner, PairsOfNoOpenSocketHaveNoOwner) {
@@ -79,11 +79,14 @@ TEST_P(SocketOwner, PairsOfNoOpenSocketHaveNoOwner) {
     const tcp::endpoint client = connection.client.local_endpoint();
     const tcp::endpoint listener = connection.acceptor.local_endpoint();
 
-    EXPECT_EQ(owner(client, {address_v4::loopback(), static_cast<unsigned short>(listener.port() ^ 1)}), std::nullopt)
+    EXPECT_EQ(owner(client, {address_v4::loopback(), static_cast<unsigned short>(listener.port() ^ 1)}),
+              std::nullopt)
         << "a pair that no socket has";
     // The kernel's exact look-up falls back to a listener on the asked port.
-    EXPECT_EQ(owner(listener, {address_v4::loopback(), 1}), std::nullopt) << "the listener's port with no peer";
-    EXPECT_EQ(owner(client, {address_v6::loopback(), listener.port()}), std::nullopt) << "endpoints of two families";
+    EXPECT_EQ(owner(listener, {address_v4::loopback(), 1}), std::nullopt)
+        << "the listener's port with no peer";
+    EXPECT_EQ(owner(client, {address_v6::loopback(), listener.port()}), std::nullopt)
+        << "endpoints of two families";
 
     // A socket closed by its process stays in the kernel's tables for a while, shown as owned by uid 0.
     const tcp::endpoint server = connection.client.remote_endpoint();
@@ -98,7 +101,8 @@ TEST_P(SocketOwner, IPv6LoopbackConnectionsAreFound) {
     } catch (const boost::system::system_error& error) {
         GTEST_SKIP() << "no IPv6 loopback here: " << error.what();
     }
-    EXPECT_EQ(owner(connection->client.local_endpoint(), connection->client.remote_endpoint()), client_user());
+    EXPECT_EQ(owner(connection->client.local_endpoint(), connection->client.remote_endpoint()),
+              client_user());
 }
 
 TEST_P(SocketOwner, IPv4ConnectionsAreFoundThroughMappedAddressesAndTheOtherWayRound) {
@@ -113,9 +117,11 @@ TEST_P(SocketOwner, IPv4ConnectionsAreFoundThroughMappedAddressesAndTheOtherWayR
     const LoopbackConnection ipv6_client({address_v4::loopback(), 0}, client_user(), tcp::v6(),
                                          make_address("::ffff:127.0.0.1"));
     ASSERT_TRUE(ipv6_client.accepted.remote_endpoint().address().is_v4());
-    EXPECT_EQ(owner(ipv6_client.accepted.remote_endpoint(), ipv6_client.accepted.local_endpoint()), client_user());
-    EXPECT_EQ(owner(mapped(ipv6_client.accepted.remote_endpoint()), mapped(ipv6_client.accepted.local_endpoint())),
+    EXPECT_EQ(owner(ipv6_client.accepted.remote_endpoint(), ipv6_client.accepted.local_endpoint()),
               client_user());
+    EXPECT_EQ(
+        owner(mapped(ipv6_client.accepted.remote_endpoint()), mapped(ipv6_client.accepted.local_endpoint())),
+        client_user());
 }
 
 /// Names each look-up's tests after it.

@@ -82,8 +82,8 @@ TEST(StartWebpage, OpensTheSiteDetachedAndLeavesNoChildBehind) {
     TemporaryDirectory directory;
     const fs::path opened = directory.path / "opened";
     const fs::path opener = directory.path / "xdg-open";
-    std::ofstream(opener) << "#!/bin/sh\necho \"$@\" > '" << opened.string() << ".tmp'\nmv '" << opened.string()
-                          << ".tmp' '" << opened.string() << "'\n";
+    std::ofstream(opener) << "#!/bin/sh\necho \"$@\" > '" << opened.string() << ".tmp'\nmv '"
+                          << opened.string() << ".tmp' '" << opened.string() << "'\n";
     fs::permissions(opener, fs::perms::owner_all);
     const std::string old_path = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", (directory.path.string() + ":" + old_path).c_str(), 1);

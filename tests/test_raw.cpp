@@ -41,10 +41,22 @@ Scene block_scene() {
 /// The stored position that a TIFF orientation code shows at upright position (x, y).
 void stored_position(int orientation, int x, int y, int& sx, int& sy) {
     switch (orientation) {
-        case 3: sx = pattern_width - 1 - x; sy = pattern_height - 1 - y; break;
-        case 6: sx = y; sy = pattern_height - 1 - x; break;
-        case 8: sx = pattern_width - 1 - y; sy = x; break;
-        default: sx = x; sy = y; break;
+        case 3:
+            sx = pattern_width - 1 - x;
+            sy = pattern_height - 1 - y;
+            break;
+        case 6:
+            sx = y;
+            sy = pattern_height - 1 - x;
+            break;
+        case 8:
+            sx = pattern_width - 1 - y;
+            sy = x;
+            break;
+        default:
+            sx = x;
+            sy = y;
+            break;
     }
 }
 
@@ -57,7 +69,8 @@ Image<float> decode(const DngDescription& description) {
 
 /// Fails at the first pixel whose planes are not 1 + the scene colour on the 16-bit scale.
 void expect_colour_everywhere(const Image<float>& image, SceneColour colour, double tolerance) {
-    const double expected[3] = {1 + colour.red * full_scale, 1 + colour.green * full_scale, 1 + colour.blue * full_scale};
+    const double expected[3] = {1 + colour.red * full_scale, 1 + colour.green * full_scale,
+                                1 + colour.blue * full_scale};
     for (int c = 0; c < 3; ++c)
         for (int i = 0; i < image.width * image.height; ++i)
             if (std::abs(image.plane_data(c)[i] - expected[c]) > tolerance) {
@@ -93,7 +106,8 @@ TEST_P(RawOrientation, PictureIsTheSceneTurnedUpright) {
             for (int c = 0; c < 3; ++c) {
                 const float value = image.plane_data(c)[y * image.width + x];
                 ASSERT_NEAR(value, expected, 0.005 * full_scale)
-                    << "plane " << c << " at upright (" << x << ", " << y << "), stored (" << sx << ", " << sy << ")";
+                    << "plane " << c << " at upright (" << x << ", " << y << "), stored (" << sx << ", " << sy
+                    << ")";
             }
             ++checked;
         }
@@ -103,8 +117,10 @@ TEST_P(RawOrientation, PictureIsTheSceneTurnedUpright) {
 INSTANTIATE_TEST_SUITE_P(TiffOrientationCodes, RawOrientation, ::testing::Values(1, 3, 6, 8));
 
 TEST(ReadRaw, UniformPatchesDecodeToTheirColour) {
-    for (SceneColour colour : {SceneColour{0.18, 0.18, 0.18}, SceneColour{0.4, 0.2, 0.1}, SceneColour{0.05, 0.3, 0.6}}) {
-        SCOPED_TRACE(testing::Message() << "scene " << colour.red << ", " << colour.green << ", " << colour.blue);
+    for (SceneColour colour :
+         {SceneColour{0.18, 0.18, 0.18}, SceneColour{0.4, 0.2, 0.1}, SceneColour{0.05, 0.3, 0.6}}) {
+        SCOPED_TRACE(testing::Message()
+                     << "scene " << colour.red << ", " << colour.green << ", " << colour.blue);
         DngDescription d;
         d.scene = uniform_scene(colour);
         const Image<float> image = decode(d);
@@ -235,10 +251,12 @@ TEST(ReadRaw, TruncatedFileIsRejectedOrDecodedWhole) {
     DngDescription d;
     d.scene = block_scene();
     const std::vector<unsigned char> whole = make_dng(d);
-    for (std::size_t length : {std::size_t{8}, std::size_t{100}, std::size_t{400}, whole.size() / 2, whole.size() - 1}) {
+    for (std::size_t length :
+         {std::size_t{8}, std::size_t{100}, std::size_t{400}, whole.size() / 2, whole.size() - 1}) {
         SCOPED_TRACE(testing::Message() << length << " of " << whole.size() << " bytes");
         float log_mean = -7.0f;
-        const Image<float> image = decode(std::vector<unsigned char>(whole.begin(), whole.begin() + length), log_mean);
+        const Image<float> image =
+            decode(std::vector<unsigned char>(whole.begin(), whole.begin() + length), log_mean);
         if (image.data) {
             EXPECT_EQ(image.width, d.width);
             EXPECT_EQ(image.height, d.height);
@@ -262,7 +280,8 @@ public:
     explicit AddressSpaceCap(long margin_kib) {
         getrlimit(RLIMIT_AS, &previous_);
         rlimit capped = previous_;
-        const rlim_t wanted = static_cast<rlim_t>(process_status_value(getpid(), "VmSize:") + margin_kib) * 1024;
+        const rlim_t wanted =
+            static_cast<rlim_t>(process_status_value(getpid(), "VmSize:") + margin_kib) * 1024;
         if (wanted < capped.rlim_cur) capped.rlim_cur = wanted;
         setrlimit(RLIMIT_AS, &capped);
     }

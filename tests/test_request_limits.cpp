@@ -18,8 +18,12 @@ ImageRequest request(Command command, std::int64_t width, std::int64_t height, i
     const bool hdr = command == Command::tonemap_hdr || command == Command::decompose_hdr;
     const bool tonemap = command == Command::tonemap_ldr || command == Command::tonemap_hdr;
     const std::int64_t bytes = width > 0 && height > 0 ? width * height * (hdr ? 12 : 4) : 0;
-    return {static_cast<int>(width), static_cast<int>(height), rotation,
-            static_cast<std::size_t>(bytes), hdr, tonemap};
+    return {static_cast<int>(width),
+            static_cast<int>(height),
+            rotation,
+            static_cast<std::size_t>(bytes),
+            hdr,
+            tonemap};
 }
 
 bool accepted(const ImageRequest& r) { return check_image_request(r).empty(); }
@@ -125,9 +129,13 @@ TEST(LuminanceLimits, EveryPixelPositiveAndFinite) {
     EXPECT_TRUE(luminance_accepted(pixels({{0.5f, 0.5f, 0.5f}, {2.0f, 1.0f, 0.25f}})));
     // A negative channel is fine while the luminance stays positive.
     EXPECT_TRUE(luminance_accepted(pixels({{-1.0f, 1.0f, 1.0f}, {2.0f, 1.0f, 0.25f}})));
-    for (const std::vector<float>& bad :
-         {std::vector<float>{0, 0, 0}, {-1, -1, -1}, {1, -0.5f, 1}, {inf, 1, 1}, {1, 1, -inf},
-          {nan, 1, 1}, {1, 1, nan}}) {
+    for (const std::vector<float>& bad : {std::vector<float>{0, 0, 0},
+                                          {-1, -1, -1},
+                                          {1, -0.5f, 1},
+                                          {inf, 1, 1},
+                                          {1, 1, -inf},
+                                          {nan, 1, 1},
+                                          {1, 1, nan}}) {
         SCOPED_TRACE(testing::Message() << bad[0] << ", " << bad[1] << ", " << bad[2]);
         EXPECT_FALSE(luminance_accepted(pixels({{0.5f, 0.5f, 0.5f}, bad, {2, 1, 1}})));
         EXPECT_FALSE(luminance_accepted(pixels({bad, {0.5f, 0.5f, 0.5f}})));

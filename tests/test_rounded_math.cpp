@@ -17,11 +17,25 @@ std::vector<float> float_sweep() {
     std::vector<float> values;
     for (std::uint64_t b = 0; b < (std::uint64_t{1} << 32); b += 4099)
         values.push_back(float_of(static_cast<std::uint32_t>(b)));
-    const float edges[] = {0.0f, -0.0f, 1.0f, -1.0f, std::numeric_limits<float>::denorm_min(),
-                           std::numeric_limits<float>::min(), std::numeric_limits<float>::max(),
-                           std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                           std::numeric_limits<float>::quiet_NaN(), -110.0f, 100.0f, -103.97208f, -87.33655f,
-                           88.72283f, 88.72284f, 1e-30f, 2.0f, 0.5f};
+    const float edges[] = {0.0f,
+                           -0.0f,
+                           1.0f,
+                           -1.0f,
+                           std::numeric_limits<float>::denorm_min(),
+                           std::numeric_limits<float>::min(),
+                           std::numeric_limits<float>::max(),
+                           std::numeric_limits<float>::infinity(),
+                           -std::numeric_limits<float>::infinity(),
+                           std::numeric_limits<float>::quiet_NaN(),
+                           -110.0f,
+                           100.0f,
+                           -103.97208f,
+                           -87.33655f,
+                           88.72283f,
+                           88.72284f,
+                           1e-30f,
+                           2.0f,
+                           0.5f};
     values.insert(values.end(), std::begin(edges), std::end(edges));
     return values;
 }
@@ -41,8 +55,8 @@ TEST(FixedPower, RoundsToFloatExactlyAsTheLibraryPower) {
             expect_same(static_cast<float>(std::pow(d, exponent)), power.to_float(d), d);
         }
         // Doubles that no float reaches: between floats, and outside the float range.
-        for (const double d : {0x1.0000000000001p0, 0x1.fffffffffffffp-1, 1e-300, 1e300, 0x1p-1022,
-                               0x1p-1074, std::numeric_limits<double>::max(), 0.1, 0.7, 1.0 / 3}) {
+        for (const double d : {0x1.0000000000001p0, 0x1.fffffffffffffp-1, 1e-300, 1e300, 0x1p-1022, 0x1p-1074,
+                               std::numeric_limits<double>::max(), 0.1, 0.7, 1.0 / 3}) {
             expect_same(static_cast<float>(std::pow(d, exponent)), power.to_float(d), d);
         }
     }
@@ -52,8 +66,8 @@ TEST(FixedPower, ScaledRoundingMatchesInBothDirections) {
     // The product with a factor of either sign, rounded once: rounding that grows or shrinks with
     // the power, and factors that saturate (infinity) or vanish (zero).
     const FixedPower power(0.45);
-    const double factors[] = {0.73, -2.5, 1e-40, -1e30, 0.0, -0.0, 1e300,
-                              std::numeric_limits<double>::infinity()};
+    const double factors[] = {0.73, -2.5, 1e-40, -1e30,
+                              0.0,  -0.0, 1e300, std::numeric_limits<double>::infinity()};
     std::uint64_t state = 12345;
     for (int i = 0; i < 200000; ++i) {
         state = state * 6364136223846793005u + 1442695040888963407u;

@@ -167,9 +167,10 @@ TEST_F(ServerTest, PolicyWithOneDomainIs123BytesWithoutTrailingZero) {
     server->add_allowed_domain("localhost");
     start();
     const WireBytes reply = exchange(port, Request("<policy-file-request/>")).data();
-    const std::string expected = "<?xml version=\"1.0\"?>\n<cross-domain-policy>\n"
-                                 "<allow-access-from domain=\"localhost\" to-ports=\"" +
-                                 std::to_string(port) + "\" />\n</cross-domain-policy>";
+    const std::string expected =
+        "<?xml version=\"1.0\"?>\n<cross-domain-policy>\n"
+        "<allow-access-from domain=\"localhost\" to-ports=\"" +
+        std::to_string(port) + "\" />\n</cross-domain-policy>";
     EXPECT_EQ(text_of(reply), expected);
     // 123 bytes on the service's four-digit ports.
     EXPECT_EQ(reply.size(), 66u + 44u + 9u + std::to_string(port).size());
@@ -183,12 +184,12 @@ TEST_F(ServerTest, PolicyListsEveryDomainInOrderUnchanged) {
     const std::string ports = "\" to-ports=\"" + std::to_string(port) + "\" />\n";
     EXPECT_EQ(text_of(exchange(port, Request("<policy-file-request/>")).data()),
               "<?xml version=\"1.0\"?>\n<cross-domain-policy>\n"
-              "<allow-access-from domain=\"localhost" + ports +
-              "<allow-access-from domain=\"www.vozazuvazor.example" + ports +
-              "<allow-access-from domain=\"www.lumerra.example" + ports +
-              "<allow-access-from domain=\"vozazuvazor.lumerra.example" + ports +
-              "<allow-access-from domain=\"a\"b&c" + ports +
-              "<allow-access-from domain=\"localhost" + ports + "</cross-domain-policy>");
+              "<allow-access-from domain=\"localhost" +
+                  ports + "<allow-access-from domain=\"www.vozazuvazor.example" + ports +
+                  "<allow-access-from domain=\"www.lumerra.example" + ports +
+                  "<allow-access-from domain=\"vozazuvazor.lumerra.example" + ports +
+                  "<allow-access-from domain=\"a\"b&c" + ports + "<allow-access-from domain=\"localhost" +
+                  ports + "</cross-domain-policy>");
 }
 
 TEST_F(ServerTest, PolicyWithoutDomainsIsTheBareDocument) {

@@ -55,10 +55,12 @@ TEST(SmoothingSteps, FollowTheSmallerSide) {
 }
 
 TEST(SampleGrid, ColumnsFollowTheAspectRatio) {
-    struct Case { int width, height, columns, rows; };
-    for (const Case& c : {Case{100, 100, 100, 101}, Case{3000, 2000, 122, 82},
-                          Case{2000, 3000, 81, 124}, Case{640, 480, 115, 87},
-                          Case{1, 10000, 1, 10001}, Case{5000, 1, 7071, 2}, Case{1, 1, 100, 101}}) {
+    struct Case {
+        int width, height, columns, rows;
+    };
+    for (const Case& c :
+         {Case{100, 100, 100, 101}, Case{3000, 2000, 122, 82}, Case{2000, 3000, 81, 124},
+          Case{640, 480, 115, 87}, Case{1, 10000, 1, 10001}, Case{5000, 1, 7071, 2}, Case{1, 1, 100, 101}}) {
         const SampleGrid grid = sample_grid(c.width, c.height);
         EXPECT_EQ(grid.columns, c.columns) << c.width << " x " << c.height;
         EXPECT_EQ(grid.rows, c.rows) << c.width << " x " << c.height;
@@ -101,17 +103,18 @@ TEST(Decompose, SamplesLandOnTheNearestPixelsOfTheirCells) {
     const int height = 2000;
     Image<float> input(width, height, 1);
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            input.data[y * width + x] = ((x % 32) * 32 + y % 32 + 0.5f) / 1024.0f;
+        for (int x = 0; x < width; ++x) input.data[y * width + x] = ((x % 32) * 32 + y % 32 + 0.5f) / 1024.0f;
 
     Tonemap tonemap;
     Image<float> layers[6];
     const double mean = tonemap.decompose(input, layers);
     expect_constraint_layout(tonemap);
 
-    struct Sample { int j, column, row; };
-    for (const Sample& s : {Sample{0, 12, 12}, Sample{1, 36, 12}, Sample{121, 2987, 12},
-                            Sample{122, 12, 36}, Sample{9999, 2889, 1987}}) {
+    struct Sample {
+        int j, column, row;
+    };
+    for (const Sample& s : {Sample{0, 12, 12}, Sample{1, 36, 12}, Sample{121, 2987, 12}, Sample{122, 12, 36},
+                            Sample{9999, 2889, 1987}}) {
         const double code = sampled_input(tonemap, s.j, mean) * 1024.0 - 0.5;
         const int decoded = static_cast<int>(std::lround(code));
         EXPECT_NEAR(code, decoded, 0.01) << "sample " << s.j;

@@ -31,17 +31,16 @@ struct HandMadeProblem {
         for (Image<float>& layer : layers) layer = constant_image(width, 1, 1, 0.0f);
     }
 
-    Image<float> ldr(double brightness, double bright_falloff, double dark_falloff,
-                     double black_point, double boost, double saturation = 1.0) {
+    Image<float> ldr(double brightness, double bright_falloff, double dark_falloff, double black_point,
+                     double boost, double saturation = 1.0) {
         const double white[3] = {1, 1, 1};
-        return tonemap.compose_ldr(colour, layers, white, 1.0, 1.0, brightness, bright_falloff,
-                                   dark_falloff, black_point, boost, saturation);
+        return tonemap.compose_ldr(colour, layers, white, 1.0, 1.0, brightness, bright_falloff, dark_falloff,
+                                   black_point, boost, saturation);
     }
 
-    Image<float> hdr(double brightness, double black_point, double saturation,
-                     const double* white) {
-        return tonemap.compose_hdr(colour, layers, white, 1.0, 1.0, brightness, 0, 0, black_point,
-                                   0, saturation);
+    Image<float> hdr(double brightness, double black_point, double saturation, const double* white) {
+        return tonemap.compose_hdr(colour, layers, white, 1.0, 1.0, brightness, 0, 0, black_point, 0,
+                                   saturation);
     }
 };
 
@@ -93,8 +92,8 @@ TEST(Compose, NegativeDynamicRangeKeepsTheSolversLastIterate) {
     QuadProgPP::Vector<double> x;
     tonemap.compose(1.0, -0.2, x);
     QuadProgPP::Vector<double> direct;
-    const double objective = QuadProgPP::solve_quadprog(tonemap.G, tonemap.g0, tonemap.CE,
-                                                        tonemap.ce0, tonemap.CI, tonemap.ci0, direct);
+    const double objective = QuadProgPP::solve_quadprog(tonemap.G, tonemap.g0, tonemap.CE, tonemap.ce0,
+                                                        tonemap.CI, tonemap.ci0, direct);
     EXPECT_TRUE(std::isinf(objective));
     ASSERT_EQ(x.size(), 6u);
     for (int k = 0; k < 6; ++k) {
@@ -103,8 +102,7 @@ TEST(Compose, NegativeDynamicRangeKeepsTheSolversLastIterate) {
     }
 
     const double white[3] = {1, 1, 1};
-    const Image<float> out =
-        tonemap.compose_ldr(colour, layers, white, 1.0, -0.2, 0.5, 0, 0, 0, 0, 1);
+    const Image<float> out = tonemap.compose_ldr(colour, layers, white, 1.0, -0.2, 0.5, 0, 0, 0, 0, 1);
     EXPECT_EQ(out.width, 48);
     EXPECT_EQ(out.height, 32);
     EXPECT_EQ(out.channels, 3);
@@ -113,9 +111,11 @@ TEST(Compose, NegativeDynamicRangeKeepsTheSolversLastIterate) {
 TEST(ComposeHdr, LuminanceFactorFollowsTheBrightness) {
     HandMadeProblem problem(4, 1.0f, 1.0f);
     const double white[3] = {1, 1, 1};
-    struct Case { double brightness; float factor; };
-    for (const Case& c : {Case{0, 0.0f}, Case{0.5, 0.42264709f}, Case{1, 1.0f},
-                          Case{2, 2.866066f}}) {
+    struct Case {
+        double brightness;
+        float factor;
+    };
+    for (const Case& c : {Case{0, 0.0f}, Case{0.5, 0.42264709f}, Case{1, 1.0f}, Case{2, 2.866066f}}) {
         const Image<float> out = problem.hdr(c.brightness, 0, 0, white);
         for (std::size_t i = 0; i < out.size(); ++i)
             ASSERT_FLOAT_EQ(out.data[i], c.factor) << "brightness " << c.brightness;
@@ -244,12 +244,11 @@ TEST(ComposeLdr, NeutralSettingsGiveTheInputBack) {
     const double mean = tonemap.decompose_ldr(photo, colour, layers);
 
     const double white[3] = {1, 1, 1};
-    const Image<float> out =
-        tonemap.compose_ldr(colour, layers, white, 1.0, 1e6, mean, 0, 0, 0, 0, 1);
+    const Image<float> out = tonemap.compose_ldr(colour, layers, white, 1.0, 1e6, mean, 0, 0, 0, 0, 1);
     ASSERT_EQ(out.width, width);
     ASSERT_EQ(out.height, height);
     ASSERT_EQ(out.channels, 3);
     for (std::size_t i = 0; i < out.size(); ++i)
-        ASSERT_NEAR(out.data[i], photo.data[i], 0.01) << "plane " << i / (width * height)
-                                                      << ", pixel " << i % (width * height);
+        ASSERT_NEAR(out.data[i], photo.data[i], 0.01)
+            << "plane " << i / (width * height) << ", pixel " << i % (width * height);
 }

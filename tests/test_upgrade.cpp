@@ -16,8 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <boost/asio/ip/address.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio/ip/address.hpp>
 
 #include "app/commands.hpp"
 #include "app/platform.hpp"
@@ -26,9 +26,7 @@ namespace {
 
 using bytes = std::vector<unsigned char>;
 
-bytes bytes_of(const std::string& text) {
-    return bytes(text.begin(), text.end());
-}
+bytes bytes_of(const std::string& text) { return bytes(text.begin(), text.end()); }
 
 bool exists(const std::string& path) {
     struct stat info {};
@@ -175,9 +173,14 @@ TEST_F(UpgradeFiles, RestartStartsTheProgramWithForceOptionAndNoInheritedSocketT
             const std::string fd = std::to_string(listener);
             write_file(script,
                        "#!/bin/sh\n"
-                       "if [ -e /proc/$$/fd/" + fd + " ]; then held=socket-inherited; else held=no-socket; fi\n"
-                       "echo \"$held $# $1\" > '" + report + ".part'\n"
-                       "mv '" + report + ".part' '" + report + "'\n",
+                       "if [ -e /proc/$$/fd/" +
+                           fd +
+                           " ]; then held=socket-inherited; else held=no-socket; fi\n"
+                           "echo \"$held $# $1\" > '" +
+                           report +
+                           ".part'\n"
+                           "mv '" +
+                           report + ".part' '" + report + "'\n",
                        0755);
             (void)restart_program(script.c_str());
             std::_Exit(3);

@@ -79,7 +79,8 @@ const unsigned char* Reply::take(std::size_t count) {
 void Reply::expect_marker(unsigned char marker, const char* kind) {
     const unsigned char found = *take(1);
     if (found != marker)
-        throw std::runtime_error(std::string("reply holds marker ") + std::to_string(found) + ", not " + kind);
+        throw std::runtime_error(std::string("reply holds marker ") + std::to_string(found) + ", not " +
+                                 kind);
 }
 
 std::uint32_t Reply::count() {
@@ -123,7 +124,8 @@ WireBytes Reply::bytes() {
     return WireBytes(b, b + size);
 }
 
-WireClient::WireClient(int port, int receive_buffer) : descriptor_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+WireClient::WireClient(int port, int receive_buffer)
+    : descriptor_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     if (descriptor_ < 0) throw std::runtime_error("no socket: " + std::string(std::strerror(errno)));
     // Set before connecting, so that the window offered to the service follows it from the start.
     if (receive_buffer != 0)

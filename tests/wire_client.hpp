@@ -110,4 +110,5 @@ private:
 
 /// Sends one request on a new connection to 127.0.0.1:port and returns the whole reply, read until
 /// the service closes the connection.
-Reply exchange(int port, const Request& request, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+Reply exchange(int port, const Request& request,
+               std::chrono::milliseconds timeout = std::chrono::seconds(30));
