@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "service_process.hpp"
+#include "temporary_directory.hpp"
 
 namespace {
 
@@ -21,20 +22,6 @@ constexpr int starts = 20;
 /// PATH entries that do not exist, searched before the opener is found: the longer the search, the
 /// longer a child that has not yet left our executable could be taken for a second instance.
 constexpr int missing_path_entries = 2500;
-
-// A fresh directory, removed with everything in it at the end.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "lm_webpage_test_XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) path = pattern;
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    fs::path path;
-};
 
 /// True when a process of this machine, as far as we may see, runs an executable named like ours.
 bool service_runs_already() {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "app/platform.hpp"
+#include "temporary_directory.hpp"
 
 extern char** environ;
 
@@ -21,20 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// A fresh directory, removed with everything in it at the end.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "lm_platform_test_XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) path = pattern;
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    fs::path path;
-};
 
 // A process running the program file for a while; killed and reaped at the end. posix_spawn
 // returns once the new process has replaced its image, so it runs under the program's name as soon
