@@ -39,6 +39,13 @@ private:
 
 std::atomic_flag UpgradeInProgress::busy = ATOMIC_FLAG_INIT;
 
+/// Logs why an upgrade was taken back and where the previous program is now.
+void log_put_back(bool restored, const std::string& reason) {
+    const std::string failure = "ERROR: Upgrade failed - " + reason + "; ";
+    log_line(restored ? failure + "previous program restored"
+                      : failure + "previous program left at " + argv0 + ".bak");
+}
+
 /// Answers false to an upgrade that is refused, with the reason in the log.
 void refuse(tcp::socket& socket, const std::string& reason) {
     log_line("ERROR: Request refused - upgrade: " + reason);
@@ -92,17 +99,19 @@ void upgrade_handler(socket_ptr socket) {
         *socket << false;
         return;
     }
-    *socket << true;
+    try {
+        *socket << true;
+    } catch (...) {
+        // The client never learned of the upgrade, so it is undone: left in place, the new file would
+        // become the only backup at the next upgrade, and the previous program would be lost.
+        log_put_back(restore_program(argv0), "the answer could not be sent");
+        throw;
+    }
     log_line("INFO: Program upgraded");
     current_server->abort();
     if (!restart_program(argv0)) {
         // The new file cannot start, so it must not stay where the next start looks for the program;
         // this process goes on serving from the previous one.
-        const std::string failure = "ERROR: Upgrade failed - the new program could not be started; ";
-        if (restore_program(argv0)) {
-            log_line(failure + "previous program restored");
-        } else {
-            log_line(failure + "previous program left at " + argv0 + ".bak");
-        }
+        log_put_back(restore_program(argv0), "the new program could not be started");
     }
 }

@@ -51,23 +51,44 @@ bool writable_within(int descriptor, milliseconds timeout) {
 // The kernel reports a socket writable only once a good share of its send buffer is free, which a
 // slow but steady reader may take minutes to free; every byte the peer acknowledges in the meantime
 // counts as movement, so only a peer that takes nothing at all is cut off.
-void wait_until_peer_takes_bytes(int descriptor) {
-    const milliseconds limit = send_stall_limit(descriptor);
-    if (limit.count() == 0) {
-        writable_within(descriptor, milliseconds(-1));
-        return;
+class PeerWatch {
+public:
+    explicit PeerWatch(int descriptor) : descriptor_(descriptor) {}
+
+    /// Bytes went out: the peer has made room for them.
+    void moved() { last_movement_ = std::chrono::steady_clock::now(); }
+
+    /// Waits until the socket may take bytes again; fails once the peer has taken none for the
+    /// limit, counted across every wait of the write. The limit is read at the first wait, as most
+    /// writes never wait.
+    void wait_for_room() {
+        if (!waited_) {
+            limit_ = send_stall_limit(descriptor_);
+            unacknowledged_ = unacknowledged_bytes(descriptor_);
+            waited_ = true;
+        }
+        if (limit_.count() == 0) {
+            writable_within(descriptor_, milliseconds(-1));
+            return;
+        }
+        const milliseconds check_period = std::max(limit_ / 8, milliseconds(1));
+        for (;;) {
+            const auto now = std::chrono::steady_clock::now();
+            const int still_unacknowledged = unacknowledged_bytes(descriptor_);
+            if (still_unacknowledged < unacknowledged_) last_movement_ = now;
+            unacknowledged_ = still_unacknowledged;
+            if (now - last_movement_ >= limit_) fail(boost::asio::error::timed_out);
+            if (writable_within(descriptor_, check_period)) return;
+        }
     }
-    const milliseconds check_period = std::max(limit / 8, milliseconds(1));
-    auto last_movement = std::chrono::steady_clock::now();
-    int unacknowledged = unacknowledged_bytes(descriptor);
-    while (!writable_within(descriptor, check_period)) {
-        const auto now = std::chrono::steady_clock::now();
-        const int still_unacknowledged = unacknowledged_bytes(descriptor);
-        if (still_unacknowledged < unacknowledged) last_movement = now;
-        unacknowledged = still_unacknowledged;
-        if (now - last_movement >= limit) fail(boost::asio::error::timed_out);
-    }
-}
+
+private:
+    const int descriptor_;
+    bool waited_ = false;
+    milliseconds limit_{0};
+    int unacknowledged_ = 0;
+    std::chrono::steady_clock::time_point last_movement_ = std::chrono::steady_clock::now();
+};
 
 /// Drops sent bytes from the front of the pieces still to send.
 void advance(iovec*& pieces, int& count, std::size_t sent) {
@@ -133,15 +154,17 @@ void write_all(tcp::socket& socket, boost::asio::const_buffer first, boost::asio
     int count = 2;
     advance(next, count, 0);
     const int descriptor = socket.native_handle();
+    PeerWatch peer(descriptor);
     while (count > 0) {
         msghdr message{};
         message.msg_iov = next;
         message.msg_iovlen = static_cast<std::size_t>(count);
         const ssize_t sent = ::sendmsg(descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent >= 0) {
+        if (sent > 0) {
             advance(next, count, static_cast<std::size_t>(sent));
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            wait_until_peer_takes_bytes(descriptor);
+            peer.moved();
+        } else if (sent == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+            peer.wait_for_room();
         } else if (errno != EINTR) {
             fail_with_errno();
         }

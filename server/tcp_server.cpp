@@ -60,6 +60,14 @@ void TcpServer::set_connection_watcher(std::function<void()> watcher) {
     connection_watcher_ = std::move(watcher);
 }
 
+// The watcher's failure must end neither the accept loop nor a connection's thread.
+void TcpServer::tell_connection_watcher() noexcept {
+    try {
+        if (connection_watcher_) connection_watcher_();
+    } catch (...) {
+    }
+}
+
 // Any other accept error ends the accept chain for good: once nothing else is pending, start
 // returns. A shortage does not: otherwise a client that opens connections until the descriptors
 // run out would end the service. The connection's thread starts before the next accept is queued,
@@ -71,7 +79,7 @@ void TcpServer::handle_accept(socket_ptr socket, const boost::system::error_code
         retry_timer_.async_wait([this](const boost::system::error_code&) { accept(); });
         return;
     }
-    if (connection_watcher_) connection_watcher_();
+    tell_connection_watcher();
     try {
         std::thread([server = shared_from_this(), socket]() mutable {
             server->serve(std::move(socket));
@@ -88,5 +96,5 @@ void TcpServer::serve(socket_ptr socket) {
     if (limit_stalls(*socket, stall_timeout_)) respond(socket);
     // The last share of the socket closes it before the watcher hears of the end.
     socket.reset();
-    if (connection_watcher_) connection_watcher_();
+    tell_connection_watcher();
 }

@@ -51,6 +51,7 @@ private:
     void accept();
     void handle_accept(socket_ptr socket, const boost::system::error_code& error);
     void serve(socket_ptr socket);
+    void tell_connection_watcher() noexcept;
 
     boost::asio::io_context io_context_;
     boost::asio::ip::tcp::acceptor acceptor_;

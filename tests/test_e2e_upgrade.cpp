@@ -348,6 +348,21 @@ TEST_F(UpgradeService, EmptyOrNullProgramIsRefusedLeavingBothFiles) {
     expect_unchanged_and_serving();
 }
 
+// A client that vanishes once its program has arrived never learns of the upgrade: it is undone,
+// so that a later upgrade cannot turn the untried program into the only backup.
+TEST_F(UpgradeService, UpgradeWhoseAnswerCannotBeSentIsTakenBack) {
+    WireClient client(port);
+    ASSERT_TRUE(client.send(Request("upgrade").bytes(marked_program("second"))));
+    ASSERT_TRUE(client.wait_until_delivered(10s));
+    client.reset();
+
+    EXPECT_EQ(service->wait_for_line("ERROR: Upgrade failed - "),
+              "ERROR: Upgrade failed - the answer could not be sent; previous program restored");
+    EXPECT_FALSE(service->has_line("INFO: Program upgraded"));
+    EXPECT_FALSE(exists(backup));
+    expect_unchanged_and_serving();
+}
+
 TEST_F(UpgradeService, BackupThatCannotBeMadeAnswersFalseAndKeepsServing) {
     // A non-empty directory can be neither removed nor replaced by a file, not even by root.
     ASSERT_EQ(::mkdir(backup.c_str(), 0755), 0);

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -314,6 +315,15 @@ TEST_F(ServerTest, WatcherHearsOfEachConnectionWhenAcceptedAndOnceItIsClosed) {
     gate.release();
     EXPECT_TRUE(Reply(held.read_to_end()).boolean());
     EXPECT_TRUE(events.reaches(2));
+}
+
+// A watcher that fails, as one whose thread cannot be started does, ends neither the accept loop nor
+// the connections.
+TEST_F(ServerTest, FailingWatcherEndsNeitherTheServerNorItsConnections) {
+    server->set_connection_watcher([] { throw std::system_error(EAGAIN, std::generic_category()); });
+    start();
+    EXPECT_EQ(exchange(port, Request("echo").integer(1)).integer(), 2);
+    EXPECT_EQ(exchange(port, Request("echo").integer(2)).integer(), 3);
 }
 
 constexpr std::chrono::milliseconds stall_limit{300};

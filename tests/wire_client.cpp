@@ -4,11 +4,13 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -152,6 +154,16 @@ bool WireClient::send(const WireBytes& bytes) {
         sent += static_cast<std::size_t>(count);
     }
     return true;
+}
+
+bool WireClient::wait_until_delivered(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int unacknowledged = 0;
+        if (ioctl(descriptor_, TIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void WireClient::finish_sending() { shutdown(descriptor_, SHUT_WR); }

@@ -87,6 +87,9 @@ public:
     bool send(const WireBytes& bytes);
     /// Sends the request's bytes; false when the peer closed or reset the connection first.
     bool send(const Request& request) { return send(request.data()); }
+    /// Waits until the service's system has acknowledged every byte sent; false when timeout passes
+    /// first.
+    bool wait_until_delivered(std::chrono::milliseconds timeout);
     /// Ends our sending side; the service sees the end of the stream.
     void finish_sending();
     /// Reads until the service closes the connection and returns every byte received (a reset counts
