@@ -91,13 +91,14 @@ std::uint64_t pixels_announced(tcp::socket& socket, bool hdr) {
 }
 
 void tonemap(socket_ptr socket, bool hdr) {
-    const ImageRequestSlot slot(pixels_announced(*socket, hdr));
+    ImageRequestSlot slot(pixels_announced(*socket, hdr));
     ImagePayload payload = read_image_payload(*socket);
     double white[3];
     *socket >> white[0] >> white[1] >> white[2];
     ComposeParameters p;
     *socket >> p.target_gain >> p.dynamic_range >> p.brightness >> p.bright_detail_falloff >>
         p.dark_detail_falloff >> p.black_point >> p.fine_detail_boost >> p.saturation;
+    slot.payload_arrived();
 
     const ToneMapped mapped = compute([&] {
         ToneMapped reply;
@@ -127,8 +128,9 @@ void tonemap(socket_ptr socket, bool hdr) {
 }
 
 void decompose(socket_ptr socket, bool hdr) {
-    const ImageRequestSlot slot(pixels_announced(*socket, hdr));
+    ImageRequestSlot slot(pixels_announced(*socket, hdr));
     ImagePayload payload = read_image_payload(*socket);
+    slot.payload_arrived();
     Image<float> colour;
     Image<float> working;
     const bool accepted = compute([&] {

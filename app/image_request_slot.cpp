@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 namespace {
-
-/// Bytes a pixel takes in an uncompressed raw file: one 16-bit sensor value.
-constexpr std::size_t raw_bytes_per_pixel = 2;
 
 /// The image budget of the process, handed out first come, first served: a large request that
 /// waits for room is not overtaken by the small ones behind it.
@@ -18,32 +17,85 @@ public:
         return *budget;
     }
 
-    void take(std::uint64_t pixels) {
+    void take(ImageRequestSlot::Share& share, std::chrono::milliseconds payload_grace) {
         std::unique_lock<std::mutex> lock(mutex_);
         const std::uint64_t ticket = next_ticket_++;
-        changed_.wait(lock, [&] {
-            return ticket == next_admitted_ && (in_use_ == 0 || in_use_ + pixels <= image_pixel_budget);
-        });
+        for (;;) {
+            if (ticket == next_admitted_) {
+                // Only the first in line takes shares back from requests whose payloads are late.
+                if (fits(share.pixels) || (take_back_late_shares() && fits(share.pixels))) break;
+                const std::optional<std::chrono::steady_clock::time_point> due = earliest_due();
+                if (due)
+                    changed_.wait_until(lock, *due);
+                else
+                    changed_.wait(lock);
+            } else {
+                changed_.wait(lock);
+            }
+        }
         ++next_admitted_;
-        in_use_ += pixels;
+        in_use_ += share.pixels;
+        share.held = true;
+        share.payload_due = std::chrono::steady_clock::now() + payload_grace;
+        shares_.push_back(&share);
         // The next in line may fit beside this one.
         changed_.notify_all();
     }
 
-    void give_back(std::uint64_t pixels) {
+    void payload_arrived(ImageRequestSlot::Share& share) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            in_use_ -= pixels;
+            share.receiving = false;
+            if (share.held) return;
+            shares_.erase(std::find(shares_.begin(), shares_.end(), &share));
+        }
+        take(share, std::chrono::milliseconds(0));
+    }
+
+    void give_back(ImageRequestSlot::Share& share) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const auto entry = std::find(shares_.begin(), shares_.end(), &share);
+            if (entry != shares_.end()) shares_.erase(entry);
+            if (share.held) in_use_ -= share.pixels;
+            share.held = false;
         }
         changed_.notify_all();
     }
 
 private:
+    bool fits(std::uint64_t pixels) const { return in_use_ == 0 || in_use_ + pixels <= image_pixel_budget; }
+
+    /// Takes back the shares of the requests whose payloads are overdue; true when it took any.
+    bool take_back_late_shares() {
+        const auto now = std::chrono::steady_clock::now();
+        bool took = false;
+        for (ImageRequestSlot::Share* share : shares_) {
+            if (share->held && share->receiving && share->payload_due <= now) {
+                share->held = false;
+                in_use_ -= share->pixels;
+                took = true;
+            }
+        }
+        return took;
+    }
+
+    /// The moment the first share held by a request still receiving its payload falls due; nothing
+    /// when every request in progress has its payload.
+    std::optional<std::chrono::steady_clock::time_point> earliest_due() const {
+        std::optional<std::chrono::steady_clock::time_point> earliest;
+        for (const ImageRequestSlot::Share* share : shares_)
+            if (share->held && share->receiving && (!earliest || share->payload_due < *earliest))
+                earliest = share->payload_due;
+        return earliest;
+    }
+
     std::mutex mutex_;
     std::condition_variable changed_;
     std::uint64_t next_ticket_ = 0;
     std::uint64_t next_admitted_ = 0;
     std::uint64_t in_use_ = 0;
+    std::vector<ImageRequestSlot::Share*> shares_;
 };
 
 }  // namespace
@@ -54,17 +106,21 @@ std::uint64_t image_request_pixels(std::optional<std::size_t> payload_size, int 
     return *payload_size / static_cast<std::size_t>(bytes_per_pixel);
 }
 
-// How many pixels a raw file decodes to cannot be told from its length: compressed files hold
-// fewer bytes than pixels, so every file counts as a full-size photograph at least. A decoding
-// holds about half as much per pixel as an image request (see bench/README.md), so an
-// uncompressed file counts for half its pixels.
+// How many pixels a raw file decodes to cannot be told from its length, so every file counts as a
+// full-size photograph at least; lossless compression, the densest that cameras use, stores about
+// a byte per pixel, and a decoding holds about half as much per pixel as an image request (320
+// against 700 MiB for 12 megapixels).
 std::uint64_t raw_request_pixels(std::optional<std::size_t> file_size) {
     if (!file_size) return image_pixel_budget;
-    return std::max<std::uint64_t>(full_size_pixels, *file_size / raw_bytes_per_pixel / 2);
+    return std::max<std::uint64_t>(full_size_pixels, *file_size / 2);
 }
 
-ImageRequestSlot::ImageRequestSlot(std::uint64_t pixels) : pixels_(pixels) {
-    Budget::instance().take(pixels_);
+// The grace counts from the request's turn, when its client can first send what it holds back.
+ImageRequestSlot::ImageRequestSlot(std::uint64_t pixels, std::chrono::milliseconds payload_grace)
+    : share_{pixels, {}} {
+    Budget::instance().take(share_, payload_grace);
 }
 
-ImageRequestSlot::~ImageRequestSlot() { Budget::instance().give_back(pixels_); }
+ImageRequestSlot::~ImageRequestSlot() { Budget::instance().give_back(share_); }
+
+void ImageRequestSlot::payload_arrived() { Budget::instance().payload_arrived(share_); }

@@ -251,6 +251,22 @@ std::optional<std::pair<tcp::endpoint, tcp::endpoint>> canonical_pair(const tcp:
     return pair;
 }
 
+/// True in a user namespace that maps every user, as the machine's own does.
+bool every_user_mapped() {
+    std::ifstream map("/proc/self/uid_map");
+    unsigned long inside = 1, outside = 1, count = 0;
+    map >> inside >> outside >> count;
+    return inside == 0 && outside == 0 && count == 4294967295UL;
+}
+
+/// The user the kernel shows for one that this user namespace does not map.
+uid_t overflow_user() {
+    std::ifstream setting("/proc/sys/kernel/overflowuid");
+    uid_t user = 65534;
+    setting >> user;
+    return user;
+}
+
 }  // namespace
 
 std::optional<uid_t> tcp_socket_owner_from_sock_diag(const tcp::endpoint& local,
@@ -324,5 +340,8 @@ std::optional<uid_t> peer_owner(const tcp::socket& connection) {
         return std::nullopt;
     }
     // The client's socket has our endpoints the other way round.
-    return tcp_socket_owner(theirs, ours);
+    const std::optional<uid_t> owner = tcp_socket_owner(theirs, ours);
+    // A user that our user namespace does not map is shown as the overflow user, whoever it is.
+    if (owner && *owner == overflow_user() && !every_user_mapped()) return std::nullopt;
+    return owner;
 }

@@ -14,7 +14,7 @@
 
 /// The user that owns the client's end of a connection accepted on this machine, found by the
 /// connection's address pair seen from the client's side; nothing when that socket is not open in
-/// any process or the look-up fails.
+/// any process, belongs to a user this user namespace does not map, or the look-up fails.
 std::optional<uid_t> peer_owner(const boost::asio::ip::tcp::socket& connection);
 
 /// The user that owns the open TCP socket whose own endpoint is local and whose peer is remote,

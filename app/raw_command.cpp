@@ -56,9 +56,10 @@ Image<unsigned char> raw_preview(const Image<float>& reduced, float scale) {
 
 void read_raw_handler(socket_ptr socket) {
     log_line("INFO: Command received - read_raw");
-    const ImageRequestSlot slot(raw_request_pixels(peek_byte_array_size(*socket)));
+    ImageRequestSlot slot(raw_request_pixels(peek_byte_array_size(*socket)));
     std::vector<unsigned char> raw_file;
     *socket >> raw_file;
+    slot.payload_arrived();
     const std::size_t file_size = raw_file.size();
 
     // The full image goes out band by band as the conversion makes it final, and the reduced copy
