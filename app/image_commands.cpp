@@ -50,8 +50,8 @@ bool accept_request(const std::string& command, const std::string& reason) {
 /// The upright working image, or the empty image when the request is refused. The payload's
 /// bytes are released once the image is built. 8-bit input is turned while it is still bytes.
 Image<float> build_input(const std::string& command, ImagePayload& payload, bool hdr, bool tonemap) {
-    const ImageRequest request{payload.width, payload.height, payload.rotation, payload.pixels.size(),
-                               hdr,           tonemap};
+    const std::size_t length = payload.pixels.size();
+    const ImageRequest request{payload.width, payload.height, payload.rotation, length, hdr, tonemap};
     if (!accept_request(command, check_image_request(request))) return {};
     Image<float> input =
         hdr ? flip(read_float(payload.pixels, payload.width, payload.height), payload.rotation)

@@ -35,9 +35,8 @@ public:
         }
         ++next_admitted_;
         in_use_ += share.pixels;
-        share.held = true;
         share.payload_due = std::chrono::steady_clock::now() + payload_grace;
-        shares_.push_back(&share);
+        held_.push_back(&share);
         // The next in line may fit beside this one.
         changed_.notify_all();
     }
@@ -46,8 +45,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             share.receiving = false;
-            if (share.held) return;
-            shares_.erase(std::find(shares_.begin(), shares_.end(), &share));
+            if (holds(share)) return;
         }
         take(share, std::chrono::milliseconds(0));
     }
@@ -55,10 +53,9 @@ public:
     void give_back(ImageRequestSlot::Share& share) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            const auto entry = std::find(shares_.begin(), shares_.end(), &share);
-            if (entry != shares_.end()) shares_.erase(entry);
-            if (share.held) in_use_ -= share.pixels;
-            share.held = false;
+            if (!holds(share)) return;
+            held_.erase(std::find(held_.begin(), held_.end(), &share));
+            in_use_ -= share.pixels;
         }
         changed_.notify_all();
     }
@@ -66,17 +63,19 @@ public:
 private:
     bool fits(std::uint64_t pixels) const { return in_use_ == 0 || in_use_ + pixels <= image_pixel_budget; }
 
+    bool holds(const ImageRequestSlot::Share& share) const {
+        return std::find(held_.begin(), held_.end(), &share) != held_.end();
+    }
+
     /// Takes back the shares of the requests whose payloads are overdue; true when it took any.
     bool take_back_late_shares() {
         const auto now = std::chrono::steady_clock::now();
-        bool took = false;
-        for (ImageRequestSlot::Share* share : shares_) {
-            if (share->held && share->receiving && share->payload_due <= now) {
-                share->held = false;
-                in_use_ -= share->pixels;
-                took = true;
-            }
-        }
+        const auto late = std::stable_partition(held_.begin(), held_.end(), [now](const auto* share) {
+            return !share->receiving || share->payload_due > now;
+        });
+        for (auto share = late; share != held_.end(); ++share) in_use_ -= (*share)->pixels;
+        const bool took = late != held_.end();
+        held_.erase(late, held_.end());
         return took;
     }
 
@@ -84,8 +83,8 @@ private:
     /// when every request in progress has its payload.
     std::optional<std::chrono::steady_clock::time_point> earliest_due() const {
         std::optional<std::chrono::steady_clock::time_point> earliest;
-        for (const ImageRequestSlot::Share* share : shares_)
-            if (share->held && share->receiving && (!earliest || share->payload_due < *earliest))
+        for (const ImageRequestSlot::Share* share : held_)
+            if (share->receiving && (!earliest || share->payload_due < *earliest))
                 earliest = share->payload_due;
         return earliest;
     }
@@ -95,7 +94,8 @@ private:
     std::uint64_t next_ticket_ = 0;
     std::uint64_t next_admitted_ = 0;
     std::uint64_t in_use_ = 0;
-    std::vector<ImageRequestSlot::Share*> shares_;
+    /// The shares that count in the budget now.
+    std::vector<ImageRequestSlot::Share*> held_;
 };
 
 }  // namespace

@@ -59,8 +59,6 @@ public:
         std::chrono::steady_clock::time_point payload_due;
         /// The payload is still on its way.
         bool receiving = true;
-        /// The share counts in the budget.
-        bool held = false;
     };
 
 private:

@@ -46,10 +46,14 @@ struct SocketEntry {
     unsigned long inode;
 };
 
-/// The entry's owner when it is the socket of exactly that pair and a process still holds it.
-std::optional<uid_t> owner_if_open(const SocketEntry& entry, const tcp::endpoint& local,
-                                   const tcp::endpoint& remote) {
-    if (entry.local != local || entry.remote != remote || entry.inode == 0) {
+/// True when the entry is the socket of exactly that pair.
+bool is_pair(const SocketEntry& entry, const tcp::endpoint& local, const tcp::endpoint& remote) {
+    return entry.local == local && entry.remote == remote;
+}
+
+/// The entry's owner while a process still holds the socket.
+std::optional<uid_t> open_owner(const SocketEntry& entry) {
+    if (entry.inode == 0) {
         return std::nullopt;
     }
     return entry.uid;
@@ -299,7 +303,10 @@ std::optional<uid_t> tcp_socket_owner_from_sock_diag(const tcp::endpoint& local,
         return std::nullopt;
     }
     // The kernel may answer with another socket than the pair asked for (a listener on that port).
-    return owner_if_open(*entry, pair->first, pair->second);
+    if (!is_pair(*entry, pair->first, pair->second)) {
+        return std::nullopt;
+    }
+    return open_owner(*entry);
 }
 
 std::optional<uid_t> tcp_socket_owner_from_proc(const tcp::endpoint& local, const tcp::endpoint& remote) {
@@ -312,8 +319,8 @@ std::optional<uid_t> tcp_socket_owner_from_proc(const tcp::endpoint& local, cons
         std::ifstream lines(table);
         for (std::string line; std::getline(lines, line);) {
             const std::optional<SocketEntry> entry = parse_proc_line(line);
-            if (entry && entry->local == pair->first && entry->remote == pair->second) {
-                return owner_if_open(*entry, pair->first, pair->second);
+            if (entry && is_pair(*entry, pair->first, pair->second)) {
+                return open_owner(*entry);
             }
         }
     }

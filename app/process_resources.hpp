@@ -19,4 +19,4 @@ constexpr std::chrono::seconds idle_memory_quiet{2};
 
 /// Tells the idle memory release that a connection came or went: it runs, on a thread of its own,
 /// once no connection has come or gone for idle_memory_quiet.
-void connection_came_or_went() noexcept;
+void connection_came_or_went();

@@ -27,20 +27,10 @@ constexpr int simultaneous = 10;
 /// The most the simultaneous requests may cost, as a multiple of one alone.
 constexpr double allowed_ratio = 3.0;
 
-/// A fresh service with "-f" in a temporary directory of its own, and its port.
-struct FreshService {
-    ServiceProcess process;
-    int port = 0;
-
-    FreshService() {
-        const std::optional<int> announced = process.wait_for_port();
-        if (!announced) throw std::runtime_error("the service announced no port");
-        port = *announced;
-    }
-
-    /// Peak resident memory so far, in MiB.
-    double peak_mib() const { return process_status_value(process.pid(), "VmHWM:") / 1024.0; }
-};
+/// Peak resident memory of a service so far, in MiB.
+double peak_mib(const StartedService& service) {
+    return process_status_value(service.process.pid(), "VmHWM:") / 1024.0;
+}
 
 Request request_for(const std::string& command, const Image<float>& photo) {
     if (command == "read_raw") return Request(command).bytes(photo_dng(photo_width, photo_height));
@@ -57,15 +47,15 @@ bool measure(const std::string& command, const Image<float>& photo) {
     WireBytes reference;
     double alone = 0.0;
     {
-        FreshService service;
+        StartedService service;
         ReplyStorage storage;
         timed_exchange(service.port, request.data(), storage);
         reference = storage.reply();
-        alone = service.peak_mib();
+        alone = peak_mib(service);
     }
     if (reference.empty()) throw std::runtime_error(command + " got no reply");
 
-    FreshService service;
+    StartedService service;
     std::vector<int> matches(simultaneous, 0);
     std::vector<std::thread> clients;
     for (int client = 0; client < simultaneous; ++client)
@@ -76,7 +66,7 @@ bool measure(const std::string& command, const Image<float>& photo) {
                               std::equal(reference.begin(), reference.end(), storage.bytes.begin());
         });
     for (std::thread& client : clients) client.join();
-    const double together = service.peak_mib();
+    const double together = peak_mib(service);
     const int matching = static_cast<int>(std::count(matches.begin(), matches.end(), 1));
     const double ratio = together / alone;
     const bool within = ratio <= allowed_ratio && matching == simultaneous;

@@ -51,26 +51,15 @@ constexpr double throughput_seconds = 1.5;
 constexpr int test_raw_width = 1200;
 constexpr int test_raw_height = 900;
 
-/// A started service and the port it announced.
-struct Service {
-    std::unique_ptr<ServiceProcess> process;
-    int port = 0;
-};
-
-/// Starts the built service with "-f" in a temporary directory of its own; confined to core 0
-/// when one_core is set.
-Service start_service(bool one_core) {
+/// The built service with "-f" in a temporary directory of its own; confined to core 0 when one_core
+/// is set.
+ServiceOptions service_options(bool one_core) {
     ServiceOptions options;
     if (one_core) {
         options.binary = "/usr/bin/taskset";
         options.arguments = {"-c", "0", LM_ACCELERATOR_BINARY, "-f"};
     }
-    Service service;
-    service.process = std::make_unique<ServiceProcess>(options);
-    const std::optional<int> port = service.process->wait_for_port();
-    if (!port) throw std::runtime_error("the service announced no port");
-    service.port = *port;
-    return service;
+    return options;
 }
 
 void check(bool condition, const std::string& what) {
@@ -125,7 +114,7 @@ void print_request(const std::string& title, int runs, const Request& request,
 }
 
 /// Times one request with its phases and prints them; returns the last reply's bytes.
-WireBytes time_request(const Service& service, const std::string& title, const Request& request,
+WireBytes time_request(const StartedService& service, const std::string& title, const Request& request,
                        const std::string& compute_phase, const std::string& reply_phase,
                        Summary* whole = nullptr) {
     ReplyStorage storage;
@@ -136,7 +125,7 @@ WireBytes time_request(const Service& service, const std::string& title, const R
     return storage.reply();
 }
 
-void bench_tonemap_ldr(const Service& service, const Image<float>& photo, Summary* whole) {
+void bench_tonemap_ldr(const StartedService& service, const Image<float>& photo, Summary* whole) {
     const Request request =
         tonemap_request("tonemap_ldr", argb_payload(photo), photo_width, photo_height, 0, bench_settings());
     check_tonemap_reply(Reply(time_request(
@@ -146,7 +135,7 @@ void bench_tonemap_ldr(const Service& service, const Image<float>& photo, Summar
         whole)));
 }
 
-void bench_tonemap_hdr(const Service& service, const Image<float>& photo) {
+void bench_tonemap_hdr(const StartedService& service, const Image<float>& photo) {
     const Request request =
         tonemap_request("tonemap_hdr", float_payload(photo), photo_width, photo_height, 0, bench_settings());
     check_tonemap_reply(Reply(time_request(service, "tonemap_hdr 4000 x 3000", request,
@@ -154,7 +143,7 @@ void bench_tonemap_hdr(const Service& service, const Image<float>& photo) {
                                            "ARGB transfer, JPEG encoding and transfer")));
 }
 
-void bench_decompose_ldr(const Service& service, const Image<float>& photo) {
+void bench_decompose_ldr(const StartedService& service, const Image<float>& photo) {
     const Request request =
         decompose_request("decompose_ldr", argb_payload(photo), photo_width, photo_height);
     check_decompose_reply(Reply(time_request(
@@ -166,7 +155,7 @@ void bench_decompose_ldr(const Service& service, const Image<float>& photo) {
 // Each run sends the request, then decodes the same file with LibRaw alone in-process; the
 // difference of the pair is the service's own work. Pairs keep the two figures of one run under
 // the same load, which on a shared machine drifts more than either figure varies.
-void bench_read_raw(const Service& service, int width, int height) {
+void bench_read_raw(const StartedService& service, int width, int height) {
     WireBytes file = photo_dng(width, height);
     const Request request = Request("read_raw").bytes(file);
     ReplyStorage storage;
@@ -195,7 +184,7 @@ void bench_read_raw(const Service& service, int width, int height) {
     std::fflush(stdout);
 }
 
-void bench_version(const Service& service) {
+void bench_version(const StartedService& service) {
     const Request request("version");
     ReplyStorage storage;
     const Summary latency =
@@ -207,7 +196,7 @@ void bench_version(const Service& service) {
 
 /// Requests per second that `clients` threads achieve, each sending "version" on a new
 /// connection after the previous reply, for throughput_seconds.
-double version_rate(const Service& service, int clients, double seconds) {
+double version_rate(const StartedService& service, int clients, double seconds) {
     const Request request("version");
     std::atomic<long> completed{0};
     std::atomic<long> failed{0};
@@ -243,7 +232,7 @@ double version_rate(const Service& service, int clients, double seconds) {
     return static_cast<double>(completed) * 1000.0 / elapsed;
 }
 
-void bench_clients(const Service& service) {
+void bench_clients(const StartedService& service) {
     char length[32];
     std::snprintf(length, sizeof length, "%.1f", throughput_seconds);
     print_heading("version requests per second, concurrent clients, a new connection per request",
@@ -261,14 +250,14 @@ void bench_clients(const Service& service) {
 }
 
 void bench_memory(bool one_core, const Image<float>& photo) {
-    const Service fresh = start_service(one_core);
-    const long idle = process_status_value(fresh.process->pid(), "VmHWM:");
+    const StartedService fresh(service_options(one_core));
+    const long idle = process_status_value(fresh.process.pid(), "VmHWM:");
     const Request request =
         tonemap_request("tonemap_ldr", argb_payload(photo), photo_width, photo_height, 0, bench_settings());
     ReplyStorage storage;
     timed_exchange(fresh.port, request.data(), storage);
     check_tonemap_reply(Reply(storage.reply()));
-    const long peak = process_status_value(fresh.process->pid(), "VmHWM:");
+    const long peak = process_status_value(fresh.process.pid(), "VmHWM:");
     std::printf(
         "peak resident memory (VmHWM) of a fresh service: %.1f MiB idle, %.1f MiB after one "
         "4000 x 3000 tonemap_ldr\n",
@@ -277,7 +266,7 @@ void bench_memory(bool one_core, const Image<float>& photo) {
 }
 
 void bench_one_worker(const Image<float>& photo, const std::optional<Summary>& all_cores) {
-    const Service confined = start_service(true);
+    const StartedService confined(service_options(true));
     std::printf("-- the same build on one core (taskset -c 0) --\n");
     Summary one;
     bench_tonemap_ldr(confined, photo, &one);
@@ -310,7 +299,7 @@ int main(int argc, char** argv) {
         const Image<float> photo = bench_photo();
         std::printf("bench_requests: %s%s, %u hardware threads\n", LM_ACCELERATOR_BINARY,
                     one_worker ? " on one core (taskset -c 0)" : "", std::thread::hardware_concurrency());
-        const Service service = start_service(one_worker);
+        const StartedService service(service_options(one_worker));
         std::optional<Summary> tonemap_ldr;
         if (wanted("tonemap_ldr")) {
             Summary whole;

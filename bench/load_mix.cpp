@@ -31,12 +31,9 @@ MixedRequest image_request(RequestKind kind, int width, int height, int rotation
 
 const char* command_of(RequestKind kind) {
     switch (kind) {
-        case RequestKind::version:
-            return "version";
-        case RequestKind::tone_mapping:
-            return "tonemap_ldr";
-        case RequestKind::decomposition:
-            return "decompose_ldr";
+        case RequestKind::version: return "version";
+        case RequestKind::tone_mapping: return "tonemap_ldr";
+        case RequestKind::decomposition: return "decompose_ldr";
     }
     return "";
 }

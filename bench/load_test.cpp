@@ -356,20 +356,20 @@ int run(const Options& options) {
                                  " this run needs");
 
     LoadMix mix;
-    ServiceProcess service;
-    const std::optional<int> port = service.wait_for_port();
-    if (!port) throw std::runtime_error("the service announced no port");
+    StartedService started;
+    ServiceProcess& service = started.process;
+    const int port = started.port;
     Observations seen;
     seen.fresh = figures_of(service.pid());
-    make_references(*port, mix);
+    make_references(port, mix);
 
     LoadTally tally;
     for (int round = 1; round <= options.rounds; ++round) {
         std::printf("load, round %d of %d: %.0f s\n", round, options.rounds, options.duration_s);
         std::fflush(stdout);
-        seen.rounds.push_back(drive(options, service.pid(), *port, mix, tally));
+        seen.rounds.push_back(drive(options, service.pid(), port, mix, tally));
     }
-    seen.changed = changed_replies(*port, mix);
+    seen.changed = changed_replies(port, mix);
     seen.running = !service.wait_for_exit(std::chrono::milliseconds(0));
     report(service, tally, seen);
     const int failed = judge(options, service, tally, seen);

@@ -17,52 +17,25 @@ namespace {
 /// The kinds of values that the "values" command reads, chosen per input.
 std::vector<std::uint8_t> value_kinds;
 
+/// Reads one value of type T and writes it back.
+template <typename T>
+void echo(tcp::socket& socket) {
+    T value;
+    socket >> value;
+    socket << value;
+}
+
 void echo_values(socket_ptr socket) {
     tcp::socket& s = *socket;
     for (const std::uint8_t kind : value_kinds) {
         switch (kind % 7) {
-            case 0: {
-                bool v;
-                s >> v;
-                s << v;
-                break;
-            }
-            case 1: {
-                int v;
-                s >> v;
-                s << v;
-                break;
-            }
-            case 2: {
-                unsigned short v;
-                s >> v;
-                s << v;
-                break;
-            }
-            case 3: {
-                double v;
-                s >> v;
-                s << v;
-                break;
-            }
-            case 4: {
-                float v;
-                s >> v;
-                s << v;
-                break;
-            }
-            case 5: {
-                std::string v;
-                s >> v;
-                s << v;
-                break;
-            }
-            default: {
-                std::vector<unsigned char> v;
-                s >> v;
-                s << v;
-                break;
-            }
+            case 0: echo<bool>(s); break;
+            case 1: echo<int>(s); break;
+            case 2: echo<unsigned short>(s); break;
+            case 3: echo<double>(s); break;
+            case 4: echo<float>(s); break;
+            case 5: echo<std::string>(s); break;
+            default: echo<std::vector<unsigned char>>(s); break;
         }
     }
 }

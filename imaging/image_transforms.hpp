@@ -152,14 +152,10 @@ inline TurnMap turn_map(int w, int h, int k) {
     const std::ptrdiff_t row = w;
     const std::ptrdiff_t last = static_cast<std::ptrdiff_t>(h) * w - 1;
     switch (image_detail::quarter_turns(k)) {
-        case 1:
-            return {w - 1, -1, row, h, w};  // row r, column q from in(w - 1 - r, q)
-        case 2:
-            return {last, -row, -1, w, h};  // from in(w - 1 - q, h - 1 - r)
-        case 3:
-            return {last - (w - 1), 1, -row, h, w};  // from in(r, h - 1 - q)
-        default:
-            return {0, row, 1, w, h};
+        case 1: return {w - 1, -1, row, h, w};           // row r, column q from in(w - 1 - r, q)
+        case 2: return {last, -row, -1, w, h};           // from in(w - 1 - q, h - 1 - r)
+        case 3: return {last - (w - 1), 1, -row, h, w};  // from in(r, h - 1 - q)
+        default: return {0, row, 1, w, h};
     }
 }
 

@@ -46,14 +46,10 @@ constexpr float minimum_noise_threshold = 100.0f;
 /// Quarter turns counter-clockwise that make upright an image with LibRaw's orientation code.
 int upright_turns(int orientation) {
     switch (orientation) {
-        case 5:
-            return 1;
-        case 3:
-            return 2;
-        case 6:
-            return 3;
-        default:
-            return 0;
+        case 5: return 1;
+        case 3: return 2;
+        case 6: return 3;
+        default: return 0;
     }
 }
 

@@ -55,8 +55,11 @@ class PeerWatch {
 public:
     explicit PeerWatch(int descriptor) : descriptor_(descriptor) {}
 
-    /// Bytes went out: the peer has made room for them.
-    void moved() { last_movement_ = std::chrono::steady_clock::now(); }
+    /// Bytes went out: the peer has made room for them. Before the first wait nothing is counted:
+    /// the wait follows the last bytes that went out at once.
+    void moved() {
+        if (waited_) last_movement_ = std::chrono::steady_clock::now();
+    }
 
     /// Waits until the socket may take bytes again; fails once the peer has taken none for the
     /// limit, counted across every wait of the write. The limit is read at the first wait, as most
@@ -65,6 +68,7 @@ public:
         if (!waited_) {
             limit_ = send_stall_limit(descriptor_);
             unacknowledged_ = unacknowledged_bytes(descriptor_);
+            last_movement_ = std::chrono::steady_clock::now();
             waited_ = true;
         }
         if (limit_.count() == 0) {
@@ -87,7 +91,7 @@ private:
     bool waited_ = false;
     milliseconds limit_{0};
     int unacknowledged_ = 0;
-    std::chrono::steady_clock::time_point last_movement_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last_movement_;
 };
 
 /// Drops sent bytes from the front of the pieces still to send.

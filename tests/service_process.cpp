@@ -172,3 +172,9 @@ void ServiceProcess::stop() {
     }
     if (reader_.joinable()) reader_.join();
 }
+
+StartedService::StartedService(ServiceOptions options) : process(std::move(options)), port(0) {
+    const std::optional<int> announced = process.wait_for_port();
+    if (!announced) throw std::runtime_error("the service announced no port");
+    port = *announced;
+}

@@ -84,3 +84,15 @@ private:
     bool stopping_ = false;
     std::thread reader_;
 };
+
+/// A started service and the port it announced, for programs that are not tests.
+struct StartedService {
+    /// Starts the program and waits for its port; throws std::runtime_error when it cannot be
+    /// started or announces none.
+    explicit StartedService(ServiceOptions options = {});
+
+    /// The running program.
+    ServiceProcess process;
+    /// The port it listens on.
+    int port;
+};

@@ -24,6 +24,13 @@ using Bytes = std::vector<unsigned char>;
 /// Bytes that a view writes straight from memory.
 constexpr unsigned char viewed_bytes[] = {0x01, 0x02};
 
+/// Reads one value of type T from the socket, as a handler would.
+template <typename T>
+void read_one(tcp::socket& socket) {
+    T value;
+    socket >> value;
+}
+
 class CodecTest : public ::testing::Test, public SocketPair {
 protected:
     // Puts raw bytes on the wire for far to read.
@@ -206,42 +213,10 @@ TEST_F(CodecTest, ByteArrayHoldsExactlyTheBytesReadWhateverItHeldBefore) {
 
 // A refused marker is the only byte consumed: the value after it is still intact.
 TEST_F(CodecTest, WrongMarkerIsRefusedWithItsKindConsumingOnlyTheMarker) {
-    const std::vector<std::pair<unsigned char, std::function<void(tcp::socket&)>>> cases = {
-        {0x01,
-         [](tcp::socket& s) {
-             bool v;
-             s >> v;
-         }},
-        {0x04,
-         [](tcp::socket& s) {
-             bool v;
-             s >> v;
-         }},
-        {0x01,
-         [](tcp::socket& s) {
-             int v;
-             s >> v;
-         }},
-        {0x02,
-         [](tcp::socket& s) {
-             double v;
-             s >> v;
-         }},
-        {0x06,
-         [](tcp::socket& s) {
-             Bytes v;
-             s >> v;
-         }},
-        {0x0C,
-         [](tcp::socket& s) {
-             std::string v;
-             s >> v;
-         }},
-        {0x07,
-         [](tcp::socket& s) {
-             float v;
-             s >> v;
-         }},
+    const std::vector<std::pair<unsigned char, void (*)(tcp::socket&)>> cases = {
+        {0x01, read_one<bool>},   {0x04, read_one<bool>},  {0x01, read_one<int>},
+        {0x02, read_one<double>}, {0x06, read_one<Bytes>}, {0x0C, read_one<std::string>},
+        {0x07, read_one<float>},
     };
     const char* const texts[] = {"boolean type expected", "boolean type expected",    "number type expected",
                                  "number type expected",  "byte array type expected", "string type expected",

@@ -81,47 +81,65 @@ TEST(ImageRequestSlots, SmallRequestsShareTheBudgetAndALargerOneRunsAlone) {
 
 constexpr std::chrono::milliseconds grace{200};
 
-// A client that trickles its payload must not keep every other image request waiting: once the
-// grace has passed, the request behind it gets its turn, and the slow one waits for a new share
-// once its payload is in.
-TEST(ImageRequestSlots, ARequestWhosePayloadIsLateGivesItsShareToTheOneWaiting) {
-    std::promise<void> slow_admitted;
-    std::promise<void> payload_in;
-    std::thread slow([&] {
-        ImageRequestSlot slot(image_pixel_budget, grace);
-        slow_admitted.set_value();
-        payload_in.get_future().wait();
-        slot.payload_arrived();
-    });
-    slow_admitted.get_future().wait();
-    const auto asked = std::chrono::steady_clock::now();
-    auto other = std::async(std::launch::async, [] {
+/// A request on a thread of its own that holds its share, its payload in or not, until released.
+class HeldShare {
+public:
+    HeldShare(std::uint64_t pixels, bool payload_in) {
+        std::promise<void> holding;
+        holder_ = std::thread([this, pixels, payload_in, &holding] {
+            ImageRequestSlot slot(pixels, grace);
+            if (payload_in) slot.payload_arrived();
+            holding.set_value();
+            released_.get_future().wait();
+            if (!payload_in) slot.payload_arrived();
+        });
+        holding.get_future().wait();
+    }
+    ~HeldShare() {
+        released_.set_value();
+        holder_.join();
+    }
+
+private:
+    std::promise<void> released_;
+    std::thread holder_;
+};
+
+/// A full-size request asked for on a thread of its own; ready once it was admitted, with the time
+/// of its admission.
+std::future<std::chrono::steady_clock::time_point> full_size_request() {
+    return std::async(std::launch::async, [] {
         ImageRequestSlot slot(full_size_pixels, grace);
         slot.payload_arrived();
         return std::chrono::steady_clock::now();
     });
-    const bool admitted = other.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    payload_in.set_value();
-    slow.join();
+}
+
+// A client that trickles its payload must not keep every other image request waiting: once the
+// grace has passed, the request behind it gets its turn, and the slow one waits for a new share
+// once its payload is in.
+TEST(ImageRequestSlots, ARequestWhosePayloadIsLateGivesItsShareToTheOneWaiting) {
+    std::future<std::chrono::steady_clock::time_point> other;
+    std::chrono::steady_clock::time_point asked;
+    bool admitted = false;
+    {
+        const HeldShare slow(image_pixel_budget, false);
+        asked = std::chrono::steady_clock::now();
+        other = full_size_request();
+        admitted = other.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    }
     ASSERT_TRUE(admitted) << "the request behind a late payload waited for ever";
     EXPECT_GE(other.get() - asked, grace - std::chrono::milliseconds(20));
 }
 
 // A request whose payload has arrived keeps its share however long its reply takes.
 TEST(ImageRequestSlots, ARequestWithItsPayloadKeepsItsShare) {
-    std::promise<void> payload_in;
-    std::promise<void> reply_done;
-    std::thread holder([&] {
-        ImageRequestSlot slot(image_pixel_budget, grace);
-        slot.payload_arrived();
-        payload_in.set_value();
-        reply_done.get_future().wait();
-    });
-    payload_in.get_future().wait();
-    auto other = std::async(std::launch::async, [] { ImageRequestSlot slot(full_size_pixels, grace); });
-    EXPECT_EQ(other.wait_for(3 * grace), std::future_status::timeout);
-    reply_done.set_value();
-    holder.join();
+    std::future<std::chrono::steady_clock::time_point> other;
+    {
+        const HeldShare holder(image_pixel_budget, true);
+        other = full_size_request();
+        EXPECT_EQ(other.wait_for(3 * grace), std::future_status::timeout);
+    }
     EXPECT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 

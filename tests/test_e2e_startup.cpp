@@ -10,7 +10,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include "service_process.hpp"
-#include "socket_queues.hpp"
+#include "tcp_table.hpp"
 #include "wire_client.hpp"
 
 namespace {
@@ -161,7 +161,7 @@ TEST(Startup, HugeAnnouncedByteArrayCostsNoMemoryAndServiceGoesOn) {
         waiting.back()->send(Request("read_raw").raw({0x0C, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3}));
     }
     for (int i = 0; i < clients; ++i) ASSERT_TRUE(service.wait_for_line("INFO: Command received - read_raw"));
-    std::vector<long> one_reading(clients, 8);
+    std::vector<unsigned long> one_reading(clients, 8);
     one_reading.front() = 0;
     ASSERT_TRUE(unread_bytes_become(*port, one_reading, 10s))
         << "the service never read what one client sent";

@@ -33,6 +33,7 @@
 #include <boost/asio/write.hpp>
 
 #include "tests/service_process.hpp"
+#include "tests/tcp_table.hpp"
 #include "tests/user_socket.hpp"
 #include "tests/wire_client.hpp"
 
@@ -185,22 +186,9 @@ std::array<std::optional<bool>, 2> upgrade_at_once(int port, const std::array<Wi
 /// The user that /proc/net/tcp shows for the IPv4 socket of that local endpoint; nothing when none
 /// is listed.
 std::optional<unsigned long> listed_owner(const boost::asio::ip::tcp::endpoint& local) {
-    // The kernel prints the address as the 32-bit word that holds it in memory.
-    std::uint32_t address = 0;
-    const auto bytes = local.address().to_v4().to_bytes();
-    std::memcpy(&address, bytes.data(), sizeof address);
-    char wanted[16];
-    std::snprintf(wanted, sizeof wanted, "%08X:%04X", address, local.port());
-    std::ifstream table("/proc/net/tcp");
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream fields(line);
-        std::string slot, local_field, remote_field, state, queues, timer, retransmits;
-        unsigned long uid = 0;
-        if (fields >> slot >> local_field >> remote_field >> state >> queues >> timer >> retransmits >> uid &&
-            local_field == wanted) {
-            return uid;
-        }
-    }
+    const std::string wanted = listed_endpoint(local);
+    for (const ListedSocket& socket : listed_tcp_sockets())
+        if (socket.local == wanted) return socket.uid;
     return std::nullopt;
 }
 

@@ -263,9 +263,13 @@ public:
             *socket << true;
         });
     }
-    void wait_until_entered() {
+    // Opens a connection that sends "hold" and returns it once the handler holds it.
+    std::unique_ptr<WireClient> held_connection(int port) {
+        auto client = std::make_unique<WireClient>(port);
+        client->send(Request("hold"));
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return entered_; });
+        return client;
     }
     void release() {
         {
@@ -286,16 +290,14 @@ TEST_F(ServerTest, ServerOutlivesItsOwnerWhileAConnectionIsServed) {
     HoldGate gate;
     gate.install(*server);
     start();
-    WireClient client(port);
-    client.send(Request("hold"));
-    gate.wait_until_entered();
+    const auto client = gate.held_connection(port);
     server->stop();
     runner.join();
     const std::weak_ptr<FlashServer> watch = server;
     server.reset();
     EXPECT_FALSE(watch.expired());
     gate.release();
-    EXPECT_TRUE(Reply(client.read_to_end()).boolean());
+    EXPECT_TRUE(Reply(client->read_to_end()).boolean());
     for (int i = 0; i < 200 && !watch.expired(); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(watch.expired());
 }
@@ -308,12 +310,10 @@ TEST_F(ServerTest, WatcherHearsOfEachConnectionWhenAcceptedAndOnceItIsClosed) {
     HoldGate gate;
     gate.install(*server);
     start();
-    WireClient held(port);
-    held.send(Request("hold"));
-    gate.wait_until_entered();
+    const auto held = gate.held_connection(port);
     EXPECT_TRUE(events.reaches(1));
     gate.release();
-    EXPECT_TRUE(Reply(held.read_to_end()).boolean());
+    EXPECT_TRUE(Reply(held->read_to_end()).boolean());
     EXPECT_TRUE(events.reaches(2));
 }
 
