@@ -3,18 +3,22 @@
 #include <stdexcept>
 #include <utility>
 
+#include "server/connection_clock.hpp"
 #include "server/socket_transfer.hpp"
 
 namespace {
 
 // Reads up to the zero byte one byte at a time, so that no byte of the command's values is consumed
-// before its handler reads them.
+// before its handler reads them. The whole name is held to one deadline, not each of its bytes.
 std::string read_command_name(boost::asio::ip::tcp::socket& socket) {
     std::string name;
     for (;;) {
         char byte = 0;
         read_exactly(socket, &byte, 1);
-        if (byte == '\0') return name;
+        if (byte == '\0') {
+            if (ConnectionClock* clock = ConnectionClock::of_this_thread()) clock->command_name_arrived();
+            return name;
+        }
         if (name.size() == max_command_name_length) throw std::length_error("command name too long");
         name += byte;
     }
@@ -22,7 +26,7 @@ std::string read_command_name(boost::asio::ip::tcp::socket& socket) {
 
 }  // namespace
 
-FlashServer::FlashServer(int port, std::chrono::milliseconds stall_timeout) : TcpServer(port, stall_timeout) {
+FlashServer::FlashServer(int port, const ConnectionLimits& limits) : TcpServer(port, limits) {
     handlers_[policy_request_name] = [this](socket_ptr socket) {
         handle_policy_file_request(std::move(socket));
     };
@@ -49,7 +53,11 @@ void FlashServer::handle_policy_file_request(socket_ptr socket) {
 }
 
 // Whatever goes wrong on a connection ends that connection only: nothing is written or logged, and
-// the socket closes with its last owner.
+// the socket closes with its last owner. An answer may come before the whole request has been read
+// (a refusal, an unknown name); closed with bytes still unread, the connection would be reset, and
+// the client's system would drop the answer while the client still sends. So the reply is ended
+// first, which the client sees as the end of the stream, and what it still sends is read and
+// dropped, within the connection's limits, until it closes its side.
 void FlashServer::respond(socket_ptr socket) {
     try {
         const std::string name = read_command_name(*socket);
@@ -58,6 +66,8 @@ void FlashServer::respond(socket_ptr socket) {
             entry->second(socket);
         else if (fallback_handler_)
             fallback_handler_(socket, name);
+        socket->shutdown(boost::asio::ip::tcp::socket::shutdown_send);
+        discard_until_end(*socket);
         socket->close();
     } catch (...) {
     }

@@ -23,12 +23,14 @@ constexpr const char* policy_request_name = "<policy-file-request/>";
 constexpr std::size_t max_command_name_length = 4096;
 
 /// One command per connection: reads a zero-terminated name, runs the handler registered under it
-/// (or the fallback handler with the name), then closes the connection. Answers the socket policy
-/// request itself. Register everything before start; the tables are only read afterwards.
+/// (or the fallback handler with the name), ends its reply and drops what the client still sends,
+/// then closes the connection. Answers the socket policy request itself. Register everything before
+/// start; the tables are only read afterwards.
 class FlashServer final : public TcpServer {
 public:
-    /// Listens on the port (see TcpServer) and registers the policy reply under its request name.
-    explicit FlashServer(int port, std::chrono::milliseconds stall_timeout = stalled_connection_timeout);
+    /// Listens on the port with these connection limits (see TcpServer) and registers the policy
+    /// reply under its request name.
+    explicit FlashServer(int port, const ConnectionLimits& limits = ConnectionLimits());
 
     /// Appends a domain to the policy reply (as given: not checked, escaped or de-duplicated).
     void add_allowed_domain(const std::string& domain);
@@ -39,7 +41,8 @@ public:
     /// Writes the cross-domain policy naming every allowed domain and this server's port.
     void handle_policy_file_request(socket_ptr socket);
 
-    /// Reads one command name, dispatches it and closes the connection; never throws.
+    /// Reads one command name, dispatches it, lets the answer reach the client and closes the
+    /// connection; never throws.
     void respond(socket_ptr socket) override;
 
 private:

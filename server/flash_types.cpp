@@ -89,6 +89,7 @@ tcp::socket& read_floating(tcp::socket& socket, T& value) {
 }
 
 // Reads count bytes into bytes, replacing what it held and reusing its storage where large enough.
+// They are payload bytes: held to the connection's rate, not to a value's deadline.
 template <typename Container>
 void read_counted(tcp::socket& socket, std::uint32_t count, Container& bytes) {
     const std::size_t total = count;
@@ -104,7 +105,7 @@ void read_counted(tcp::socket& socket, std::uint32_t count, Container& bytes) {
                                   std::min(total, std::max(received + chunk + ahead, 2 * bytes.capacity())));
         }
         bytes.resize(received + chunk);
-        read_exactly(socket, &bytes[received], chunk);
+        read_payload(socket, &bytes[received], chunk);
     }
 }
 

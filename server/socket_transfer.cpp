@@ -1,7 +1,10 @@
 #include "server/socket_transfer.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <limits>
+#include <optional>
 
 #include <linux/sockios.h>
 #include <poll.h>
@@ -11,8 +14,11 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "server/connection_clock.hpp"
+
 using boost::asio::ip::tcp;
 using std::chrono::milliseconds;
+using Clock = ConnectionClock::clock;
 
 namespace {
 
@@ -20,6 +26,13 @@ namespace {
 
 [[noreturn]] void fail_with_errno() {
     fail(boost::system::error_code(errno, boost::asio::error::get_system_category()));
+}
+
+/// Sets one of the socket's timeouts (SO_RCVTIMEO or SO_SNDTIMEO); zero waits for ever.
+bool set_timeout(int descriptor, int option, milliseconds timeout) {
+    const timeval limit{static_cast<time_t>(timeout.count() / 1000),
+                        static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    return ::setsockopt(descriptor, SOL_SOCKET, option, &limit, sizeof limit) == 0;
 }
 
 /// The stall limit kept in the socket's send timeout; zero when none is set.
@@ -37,61 +50,217 @@ int unacknowledged_bytes(int descriptor) {
     return ::ioctl(descriptor, SIOCOUTQ, &bytes) == 0 ? bytes : -1;
 }
 
-/// True when the socket became writable (or failed, which the next write reports) within timeout;
-/// a negative timeout waits for ever.
-bool writable_within(int descriptor, milliseconds timeout) {
+/// A wait of at most left as poll takes it: whole milliseconds rounded up, so that a wait never ends
+/// before the limit it waits for; -1 (for ever) for the duration's maximum, which stands for no limit.
+int poll_timeout(Clock::duration left) {
+    if (left == Clock::duration::max()) return -1;
+    const auto whole = std::chrono::ceil<milliseconds>(left).count();
+    return static_cast<int>(std::clamp<decltype(whole)>(whole, 0, std::numeric_limits<int>::max()));
+}
+
+/// True when the socket became ready for events (or failed, which the next call reports) within
+/// timeout milliseconds; a negative timeout waits for ever.
+bool ready_within(int descriptor, short events, int timeout) {
     for (;;) {
-        pollfd socket{descriptor, POLLOUT, 0};
-        const int ready = ::poll(&socket, 1, static_cast<int>(timeout.count()));
+        pollfd socket{descriptor, events, 0};
+        const int ready = ::poll(&socket, 1, timeout);
         if (ready >= 0) return ready > 0;
         if (errno != EINTR) fail_with_errno();
     }
 }
 
+// A value read has its deadline; every other transfer feeds the connection's rate window with the
+// time it spends and the bytes it moves, and is judged with it whenever it has to wait.
+class Pace {
+public:
+    Pace(ConnectionClock& clock, bool is_value)
+        : clock_(clock),
+          mark_(Clock::now()),
+          deadline_(is_value ? clock.value_deadline(mark_) : Clock::time_point::max()),
+          rated_(!is_value) {}
+    ~Pace() {
+        if (rated_) clock_.spend(Clock::now() - mark_, pending_);
+    }
+    Pace(const Pace&) = delete;
+    Pace& operator=(const Pace&) = delete;
+
+    /// Bytes went through.
+    void moved(std::size_t bytes) { pending_ += bytes; }
+
+    /// How long the transfer may wait from now on; fails once its limit has passed.
+    Clock::duration left(Clock::time_point now) {
+        if (!rated_) {
+            if (deadline_ == Clock::time_point::max()) return Clock::duration::max();
+            if (now >= deadline_) fail(boost::asio::error::timed_out);
+            return deadline_ - now;
+        }
+        clock_.spend(now - mark_, pending_);
+        mark_ = now;
+        pending_ = 0;
+        return clock_.rate_window_left();
+    }
+
+private:
+    ConnectionClock& clock_;
+    Clock::time_point mark_;
+    const Clock::time_point deadline_;
+    const bool rated_;
+    std::size_t pending_ = 0;
+};
+
+// The limits of one read on a served connection: its pace, and the stall counted from its start or
+// from the last byte that arrived. The socket is only ever waited on in poll, with the exact time
+// left, so that the read ends at whichever limit comes first.
+class ReadLimits {
+public:
+    ReadLimits(ConnectionClock& clock, bool is_value)
+        : pace_(clock, is_value), stall_(clock.limits().stall), last_movement_(Clock::now()) {}
+
+    /// Bytes arrived; the time they did is taken at the next wait.
+    void moved(std::size_t bytes) {
+        pace_.moved(bytes);
+        moved_ = true;
+    }
+
+    /// Waits until the socket has bytes, ends or fails; fails once a limit passes first.
+    void wait_readable(int descriptor) {
+        for (;;) {
+            const Clock::time_point now = Clock::now();
+            if (moved_) last_movement_ = now;
+            moved_ = false;
+            Clock::duration left = pace_.left(now);
+            if (stall_.count() != 0) {
+                if (now - last_movement_ >= stall_) fail(boost::asio::error::timed_out);
+                left = std::min<Clock::duration>(left, last_movement_ + stall_ - now);
+            }
+            if (ready_within(descriptor, POLLIN, poll_timeout(left))) return;
+        }
+    }
+
+private:
+    Pace pace_;
+    const milliseconds stall_;
+    Clock::time_point last_movement_;
+    bool moved_ = false;
+};
+
+/// Receives up to size bytes once some are there: 0 at the end of the stream. With limits, it
+/// waits within them; without, the call blocks until the socket's receive timeout ends it.
+std::size_t receive_some(int descriptor, void* data, std::size_t size, ReadLimits* limits) {
+    for (;;) {
+        const ssize_t received = ::recv(descriptor, data, size, limits != nullptr ? MSG_DONTWAIT : 0);
+        if (received >= 0) {
+            if (limits != nullptr) limits->moved(static_cast<std::size_t>(received));
+            return static_cast<std::size_t>(received);
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // Without limits only the receive timeout returns this: nothing arrived for that long.
+            if (limits == nullptr) fail(boost::asio::error::timed_out);
+            limits->wait_readable(descriptor);
+        } else if (errno != EINTR) {
+            fail_with_errno();
+        }
+    }
+}
+
+/// Reads exactly size bytes, within the limits of the thread's connection when there is one.
+void read_whole(tcp::socket& socket, void* data, std::size_t size, bool is_value) {
+    std::optional<ReadLimits> limits;
+    if (ConnectionClock* clock = ConnectionClock::of_this_thread()) limits.emplace(*clock, is_value);
+    auto* next = static_cast<unsigned char*>(data);
+    while (size > 0) {
+        const std::size_t received =
+            receive_some(socket.native_handle(), next, size, limits ? &*limits : nullptr);
+        if (received == 0) fail(boost::asio::error::eof);
+        next += received;
+        size -= received;
+    }
+}
+
+// Waiting for all of them makes the kernel hold the call until every byte is there, the stream
+// ends, or the receive timeout passes, counted across the whole call; in the last two cases only
+// some of them may be there.
+std::size_t peek_until_timeout(int descriptor, void* data, std::size_t size) {
+    for (;;) {
+        const ssize_t seen = ::recv(descriptor, data, size, MSG_PEEK | MSG_WAITALL);
+        if (seen >= 0) return static_cast<std::size_t>(seen);
+        if (errno == EAGAIN || errno == EWOULDBLOCK) fail(boost::asio::error::timed_out);
+        if (errno != EINTR) fail_with_errno();
+    }
+}
+
+// Poll cannot wait for a peek: it reports the socket readable as soon as one byte is there. So the
+// receive timeout is set to the time the value has left, for this call only; the socket keeps its
+// stall limit otherwise. A peek is made once or twice a request, so the two calls cost nothing.
+std::size_t peek_within(int descriptor, void* data, std::size_t size, ConnectionClock& clock) {
+    const Clock::time_point now = Clock::now();
+    const milliseconds stall = clock.limits().stall;
+    Clock::time_point due = clock.value_deadline(now);
+    if (stall.count() != 0) due = std::min(due, now + stall);
+    // Zero is no timeout at all for the kernel, so a limit that has just passed waits a millisecond.
+    const milliseconds timeout = due == Clock::time_point::max()
+                                     ? milliseconds(0)
+                                     : std::max(std::chrono::ceil<milliseconds>(due - now), milliseconds(1));
+    if (!set_timeout(descriptor, SO_RCVTIMEO, timeout)) fail_with_errno();
+    const std::size_t seen = peek_until_timeout(descriptor, data, size);
+    if (!set_timeout(descriptor, SO_RCVTIMEO, stall)) fail_with_errno();
+    return seen;
+}
+
 // The kernel reports a socket writable only once a good share of its send buffer is free, which a
 // slow but steady reader may take minutes to free; every byte the peer acknowledges in the meantime
-// counts as movement, so only a peer that takes nothing at all is cut off.
+// counts as movement, so the stall limit cuts off only a peer that takes nothing at all. On a served
+// connection the rate window judges how much it takes.
 class PeerWatch {
 public:
-    explicit PeerWatch(int descriptor) : descriptor_(descriptor) {}
+    explicit PeerWatch(int descriptor) : descriptor_(descriptor), clock_(ConnectionClock::of_this_thread()) {
+        if (clock_ != nullptr) pace_.emplace(*clock_, false);
+    }
 
-    /// Bytes went out: the peer has made room for them. Before the first wait nothing is counted:
-    /// the wait follows the last bytes that went out at once.
-    void moved() {
-        if (waited_) last_movement_ = std::chrono::steady_clock::now();
+    /// Bytes went out: the peer has made room for them. Before the first wait no movement is
+    /// counted for the stall: the wait follows the last bytes that went out at once.
+    void moved(std::size_t bytes) {
+        if (pace_) pace_->moved(bytes);
+        if (waited_) last_movement_ = Clock::now();
     }
 
     /// Waits until the socket may take bytes again; fails once the peer has taken none for the
-    /// limit, counted across every wait of the write. The limit is read at the first wait, as most
-    /// writes never wait.
+    /// stall limit, counted across every wait of the write, or once the rate window judges it too
+    /// slow. The stall limit is read at the first wait, as most writes never wait.
     void wait_for_room() {
         if (!waited_) {
-            limit_ = send_stall_limit(descriptor_);
+            stall_ = clock_ != nullptr ? clock_->limits().stall : send_stall_limit(descriptor_);
             unacknowledged_ = unacknowledged_bytes(descriptor_);
-            last_movement_ = std::chrono::steady_clock::now();
+            last_movement_ = Clock::now();
             waited_ = true;
         }
-        if (limit_.count() == 0) {
-            writable_within(descriptor_, milliseconds(-1));
+        if (stall_.count() == 0 && !pace_) {
+            ready_within(descriptor_, POLLOUT, -1);
             return;
         }
-        const milliseconds check_period = std::max(limit_ / 8, milliseconds(1));
+        const Clock::duration check_period =
+            stall_.count() == 0 ? Clock::duration::max() : std::max(stall_ / 8, milliseconds(1));
         for (;;) {
-            const auto now = std::chrono::steady_clock::now();
-            const int still_unacknowledged = unacknowledged_bytes(descriptor_);
-            if (still_unacknowledged < unacknowledged_) last_movement_ = now;
-            unacknowledged_ = still_unacknowledged;
-            if (now - last_movement_ >= limit_) fail(boost::asio::error::timed_out);
-            if (writable_within(descriptor_, check_period)) return;
+            const Clock::time_point now = Clock::now();
+            if (stall_.count() != 0) {
+                const int still_unacknowledged = unacknowledged_bytes(descriptor_);
+                if (still_unacknowledged < unacknowledged_) last_movement_ = now;
+                unacknowledged_ = still_unacknowledged;
+                if (now - last_movement_ >= stall_) fail(boost::asio::error::timed_out);
+            }
+            const Clock::duration wait = pace_ ? std::min(check_period, pace_->left(now)) : check_period;
+            if (ready_within(descriptor_, POLLOUT, poll_timeout(wait))) return;
         }
     }
 
 private:
     const int descriptor_;
+    ConnectionClock* const clock_;
+    std::optional<Pace> pace_;
     bool waited_ = false;
-    milliseconds limit_{0};
+    milliseconds stall_{0};
     int unacknowledged_ = 0;
-    std::chrono::steady_clock::time_point last_movement_;
+    Clock::time_point last_movement_;
 };
 
 /// Drops sent bytes from the front of the pieces still to send.
@@ -107,46 +276,29 @@ void advance(iovec*& pieces, int& count, std::size_t sent) {
     }
 }
 
+/// The buffer that discarded bytes pass through: large enough that a client on this machine sends
+/// a refused program's megabytes in a few thousand calls, small enough to sit on a connection's stack.
+constexpr std::size_t discard_buffer_size = 16 << 10;
+
 }  // namespace
 
+// The receive timeout ends a blocking read by itself; the send timeout is where the writes below
+// find the limit. On a served connection the limit is the clock's, and these are a backstop.
 bool limit_stalls(tcp::socket& socket, milliseconds timeout) {
-    const timeval limit{static_cast<time_t>(timeout.count() / 1000),
-                        static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
     const int descriptor = socket.native_handle();
-    // The receive timeout ends a blocking read by itself; the send timeout is where the writes
-    // below find the limit.
-    return ::setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
-           ::setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
+    return set_timeout(descriptor, SO_RCVTIMEO, timeout) && set_timeout(descriptor, SO_SNDTIMEO, timeout);
 }
 
-// A blocking receive returns as soon as any byte is there, so its timeout ends it only when
-// nothing at all has arrived for that long.
-void read_exactly(tcp::socket& socket, void* data, std::size_t size) {
-    auto* next = static_cast<unsigned char*>(data);
-    while (size > 0) {
-        const ssize_t received = ::recv(socket.native_handle(), next, size, 0);
-        if (received > 0) {
-            next += received;
-            size -= static_cast<std::size_t>(received);
-        } else if (received == 0) {
-            fail(boost::asio::error::eof);
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            fail(boost::asio::error::timed_out);
-        } else if (errno != EINTR) {
-            fail_with_errno();
-        }
-    }
+void read_exactly(tcp::socket& socket, void* data, std::size_t size) { read_whole(socket, data, size, true); }
+
+void read_payload(tcp::socket& socket, void* data, std::size_t size) {
+    read_whole(socket, data, size, false);
 }
 
-// Waiting for all of them makes the kernel hold the call until every byte is there, the stream
-// ends, or the receive timeout passes; in the last two cases only some of them may be there.
 std::size_t peek_exactly(tcp::socket& socket, void* data, std::size_t size) {
-    for (;;) {
-        const ssize_t seen = ::recv(socket.native_handle(), data, size, MSG_PEEK | MSG_WAITALL);
-        if (seen >= 0) return static_cast<std::size_t>(seen);
-        if (errno == EAGAIN || errno == EWOULDBLOCK) fail(boost::asio::error::timed_out);
-        if (errno != EINTR) fail_with_errno();
-    }
+    ConnectionClock* clock = ConnectionClock::of_this_thread();
+    if (clock == nullptr) return peek_until_timeout(socket.native_handle(), data, size);
+    return peek_within(socket.native_handle(), data, size, *clock);
 }
 
 // Each call hands the kernel as much as its send buffer takes, without waiting inside the call,
@@ -166,11 +318,24 @@ void write_all(tcp::socket& socket, boost::asio::const_buffer first, boost::asio
         const ssize_t sent = ::sendmsg(descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent > 0) {
             advance(next, count, static_cast<std::size_t>(sent));
-            peer.moved();
+            peer.moved(static_cast<std::size_t>(sent));
         } else if (sent == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
             peer.wait_for_room();
         } else if (errno != EINTR) {
             fail_with_errno();
         }
+    }
+}
+
+void discard_until_end(tcp::socket& socket) {
+    ConnectionClock* clock = ConnectionClock::of_this_thread();
+    std::optional<ReadLimits> limits;
+    if (clock != nullptr) limits.emplace(*clock, false);
+    std::array<unsigned char, discard_buffer_size> sink;
+    for (;;) {
+        const std::size_t received =
+            receive_some(socket.native_handle(), sink.data(), sink.size(), limits ? &*limits : nullptr);
+        if (received == 0) return;
+        if (clock != nullptr) clock->discard(received);
     }
 }

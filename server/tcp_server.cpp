@@ -2,11 +2,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <system_error>
-#include <thread>
+#include <new>
 
 #include <boost/asio/error.hpp>
 
+#include "server/connection_clock.hpp"
+#include "server/detached_thread.hpp"
 #include "server/socket_transfer.hpp"
 
 using boost::asio::ip::tcp;
@@ -35,8 +36,8 @@ constexpr std::chrono::milliseconds shortage_pause{100};
 
 }  // namespace
 
-TcpServer::TcpServer(int port, std::chrono::milliseconds stall_timeout)
-    : acceptor_(io_context_), retry_timer_(io_context_), port_(port), stall_timeout_(stall_timeout) {
+TcpServer::TcpServer(int port, const ConnectionLimits& limits)
+    : acceptor_(io_context_), retry_timer_(io_context_), port_(port), limits_(limits) {
     acceptor_.open(tcp::v4());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(tcp::endpoint(tcp::v4(), static_cast<std::uint16_t>(port)));
@@ -80,20 +81,26 @@ void TcpServer::handle_accept(socket_ptr socket, const boost::system::error_code
         return;
     }
     tell_connection_watcher();
+    const auto accepted = std::chrono::steady_clock::now();
     try {
-        std::thread([server = shared_from_this(), socket]() mutable {
-            server->serve(std::move(socket));
-        }).detach();
-    } catch (const std::system_error&) {
+        start_detached_thread(limits_.stack_size, [server = shared_from_this(), socket, accepted]() mutable {
+            server->serve(std::move(socket), accepted);
+        });
+    } catch (const std::bad_alloc&) {
     }
     accept();
 }
 
 // A connection whose stalls cannot be limited is closed unserved: a client that stops reading or
-// sending would otherwise hold its thread and everything its request holds for ever.
-void TcpServer::serve(socket_ptr socket) {
+// sending would otherwise hold its thread and everything its request holds for ever. The clock's
+// deadlines count from the acceptance, so the time a busy machine takes to start the thread is
+// the client's too.
+void TcpServer::serve(socket_ptr socket, std::chrono::steady_clock::time_point accepted) {
     send_without_delay(*socket);
-    if (limit_stalls(*socket, stall_timeout_)) respond(socket);
+    {
+        const ConnectionClock clock(limits_, accepted);
+        if (limit_stalls(*socket, limits_.stall)) respond(socket);
+    }
     // The last share of the socket closes it before the watcher hears of the end.
     socket.reset();
     tell_connection_watcher();

@@ -9,11 +9,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "server/connection_limits.hpp"
 #include "server/socket_ptr.hpp"
-
-/// How long a connection may go without a byte moving while its request is read or its reply
-/// written; it is then closed, and whatever its request held is released.
-constexpr std::chrono::milliseconds stalled_connection_timeout = std::chrono::seconds(60);
 
 /// Listens on one TCP port of every local IPv4 address and serves each accepted connection on a
 /// thread of its own through respond. Own it with std::make_shared: every connection thread holds a
@@ -21,9 +18,10 @@ constexpr std::chrono::milliseconds stalled_connection_timeout = std::chrono::se
 class TcpServer : public std::enable_shared_from_this<TcpServer> {
 public:
     /// Opens, binds (with address reuse) and listens on the port, and queues the first accept;
-    /// throws boost::system::system_error when the port cannot be had. Each connection is closed
-    /// once no byte has moved on it for stall_timeout while it is read or written (zero: never).
-    explicit TcpServer(int port, std::chrono::milliseconds stall_timeout = stalled_connection_timeout);
+    /// throws boost::system::system_error when the port cannot be had. Each connection is served on
+    /// a thread with the limits' stack size and closed once it passes one of its time limits; whatever
+    /// its request held is then released.
+    explicit TcpServer(int port, const ConnectionLimits& limits = ConnectionLimits());
     TcpServer(const TcpServer&) = delete;
     TcpServer& operator=(const TcpServer&) = delete;
 
@@ -50,13 +48,13 @@ protected:
 private:
     void accept();
     void handle_accept(socket_ptr socket, const boost::system::error_code& error);
-    void serve(socket_ptr socket);
+    void serve(socket_ptr socket, std::chrono::steady_clock::time_point accepted);
     void tell_connection_watcher() noexcept;
 
     boost::asio::io_context io_context_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_timer_;
     int port_;
-    std::chrono::milliseconds stall_timeout_;
+    const ConnectionLimits limits_;
     std::function<void()> connection_watcher_;
 };

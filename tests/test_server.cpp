@@ -4,11 +4,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include <pthread.h>
 
 #include <gtest/gtest.h>
 
@@ -57,8 +60,8 @@ private:
 // answers it plus one) and a fallback that records every name it receives.
 class ServerTest : public ::testing::Test {
 protected:
-    explicit ServerTest(std::chrono::milliseconds stall_timeout = stalled_connection_timeout)
-        : port(free_port()), server(std::make_shared<FlashServer>(port, stall_timeout)) {
+    explicit ServerTest(const ConnectionLimits& limits = ConnectionLimits())
+        : port(free_port()), server(std::make_shared<FlashServer>(port, limits)) {
         server->add_handler("echo", [](socket_ptr socket) {
             int value = 0;
             *socket >> value;
@@ -298,12 +301,13 @@ TEST_F(ServerTest, ServerOutlivesItsOwnerWhileAConnectionIsServed) {
     EXPECT_FALSE(watch.expired());
     gate.release();
     EXPECT_TRUE(Reply(client->read_to_end()).boolean());
+    client->close();
     for (int i = 0; i < 200 && !watch.expired(); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(watch.expired());
 }
 
 // The watcher hears of a connection as soon as it is accepted, while its handler still runs, and
-// again once it has been closed.
+// again once it has been closed, which follows the client's close.
 TEST_F(ServerTest, WatcherHearsOfEachConnectionWhenAcceptedAndOnceItIsClosed) {
     ConnectionCount events;
     server->set_connection_watcher(events.watcher());
@@ -314,6 +318,7 @@ TEST_F(ServerTest, WatcherHearsOfEachConnectionWhenAcceptedAndOnceItIsClosed) {
     EXPECT_TRUE(events.reaches(1));
     gate.release();
     EXPECT_TRUE(Reply(held->read_to_end()).boolean());
+    held->close();
     EXPECT_TRUE(events.reaches(2));
 }
 
@@ -328,14 +333,20 @@ TEST_F(ServerTest, FailingWatcherEndsNeitherTheServerNorItsConnections) {
 
 constexpr std::chrono::milliseconds stall_limit{300};
 
-// The server of ServerTest with a short stall limit, a "length" command that reads a byte array and
+ConnectionLimits stall_limits() {
+    ConnectionLimits limits;
+    limits.stall = stall_limit;
+    return limits;
+}
+
+// The server of ServerTest with these limits, a "length" command that reads a byte array and
 // answers its length, and a "flood" command that answers a 16 MiB byte array it holds until its
 // handler ends.
-class StallServerTest : public ServerTest {
+class TransferServerTest : public ServerTest {
 protected:
     static constexpr std::size_t flood_size = 16 << 20;
 
-    StallServerTest() : ServerTest(stall_limit) {
+    explicit TransferServerTest(const ConnectionLimits& limits) : ServerTest(limits) {
         server->add_handler("length", [](socket_ptr socket) {
             std::vector<unsigned char> bytes;
             *socket >> bytes;
@@ -367,6 +378,12 @@ protected:
 
     std::weak_ptr<std::vector<unsigned char>> held_reply;
     bool flood_made = false;
+};
+
+// A short stall limit; every other limit as the service has it.
+class StallServerTest : public TransferServerTest {
+protected:
+    StallServerTest() : TransferServerTest(stall_limits()) {}
 };
 
 TEST_F(StallServerTest, SilentConnectionIsClosedAfterTheLimitWithoutDelayingOthers) {
@@ -416,6 +433,191 @@ TEST_F(StallServerTest, SlowButSteadyClientsAreNeverCutOff) {
     }
     received += reader.read_to_end(10s).size();
     EXPECT_EQ(received, 5 + flood_size);
+}
+
+// Short limits, so that each is reached within a second: half a second for the name and each
+// value, and 1 MiB/s judged over half a second of transfers (512 KiB a window).
+constexpr std::chrono::milliseconds short_deadline{500};
+constexpr std::uint64_t short_discard_limit = 4 << 20;
+
+ConnectionLimits short_limits() {
+    ConnectionLimits limits;
+    limits.command_name = short_deadline;
+    limits.value = short_deadline;
+    limits.rate = 1 << 20;
+    limits.rate_window = short_deadline;
+    limits.discarded_bytes = short_discard_limit;
+    return limits;
+}
+
+// The server of TransferServerTest with short_limits, and three more commands: "peek" answers the
+// count that peek_byte_array_size sees (-1 for none), "refuse" answers false without reading
+// anything, "pieces" answers eight byte arrays of 1 MiB.
+class LimitServerTest : public TransferServerTest {
+protected:
+    static constexpr int piece_count = 8;
+    static constexpr std::size_t piece_size = 1 << 20;
+
+    LimitServerTest() : TransferServerTest(short_limits()) {
+        server->add_handler("peek", [](socket_ptr socket) {
+            const std::optional<std::size_t> count = peek_byte_array_size(*socket);
+            *socket << (count ? static_cast<int>(*count) : -1);
+        });
+        server->add_handler("refuse", [](socket_ptr socket) { *socket << false; });
+        server->add_handler("pieces", [](socket_ptr socket) {
+            const std::vector<unsigned char> piece(piece_size, 0x33);
+            for (int i = 0; i < piece_count; ++i) *socket << piece;
+        });
+    }
+
+    // Sends bytes one piece every period until the service has closed the connection or everything
+    // has gone, and returns how long the service took to close it from the first piece on; nothing
+    // when it stayed open.
+    static std::optional<std::chrono::milliseconds> closed_while_trickling(WireClient& client,
+                                                                           const WireBytes& bytes,
+                                                                           std::size_t piece,
+                                                                           std::chrono::milliseconds period) {
+        const auto begin = std::chrono::steady_clock::now();
+        for (std::size_t sent = 0; sent < bytes.size(); sent += piece) {
+            const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(sent);
+            client.send(
+                WireBytes(first, first + static_cast<std::ptrdiff_t>(std::min(piece, bytes.size() - sent))));
+            std::this_thread::sleep_for(period);
+            if (!client.quiet())
+                return std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - begin);
+        }
+        return std::nullopt;
+    }
+};
+
+TEST_F(LimitServerTest, NameTrickledAByteAtATimeIsClosedAtTheNameDeadline) {
+    start();
+    WireClient client(port);
+    const std::optional<std::chrono::milliseconds> closed =
+        closed_while_trickling(client, bytes_of(std::string(100, 'n')), 1, 50ms);
+    ASSERT_TRUE(closed) << "the name trickled for five seconds";
+    EXPECT_GE(*closed, short_deadline - 100ms);
+    EXPECT_TRUE(client.read_to_end(10s).empty());
+    EXPECT_TRUE(names().empty());
+}
+
+// The marker is one value and the integer's four bytes another: each has a deadline of its own.
+TEST_F(LimitServerTest, ValueThatTricklesIsClosedAtItsDeadlineWhilePausesBetweenValuesAreServed) {
+    start();
+    WireClient trickling(port);
+    trickling.send(Request("echo").raw({0x04}));
+    EXPECT_TRUE(closed_while_trickling(trickling, {41, 0, 0, 0}, 1, 200ms)) << "the integer took 800 ms";
+    EXPECT_TRUE(trickling.read_to_end(10s).empty());
+
+    WireClient pausing(port);
+    const WireBytes request = Request("echo").integer(41).data();
+    pausing.send(WireBytes(request.begin(), request.begin() + 5));
+    std::this_thread::sleep_for(short_deadline * 3 / 5);
+    pausing.send(WireBytes{request[5]});
+    std::this_thread::sleep_for(short_deadline * 3 / 5);
+    pausing.send(WireBytes(request.begin() + 6, request.end()));
+    EXPECT_EQ(Reply(pausing.read_to_end(10s)).integer(), 42);
+}
+
+// The image handlers wait for a request's count this way before it takes a share of the budget.
+TEST_F(LimitServerTest, PeekThatWaitsForACountCutShortEndsAtTheValueDeadline) {
+    start();
+    WireClient client(port);
+    client.send(Request("peek").raw({0x0C, 16, 0}));
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(Reply(client.read_at_least(5, 5s)).integer(), -1);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, short_deadline - 100ms);
+    EXPECT_EQ(exchange(port, Request("peek").bytes(WireBytes(16, 1))).integer(), 16);
+}
+
+TEST_F(LimitServerTest, PayloadThatTricklesBelowTheRateIsClosedUnanswered) {
+    start();
+    WireClient client(port);
+    client.send(Request("length").raw({0x0C, 0, 0, 0x10, 0}));
+    // 20 KiB a second against the 1 MiB a second the limit asks for.
+    const std::optional<std::chrono::milliseconds> closed =
+        closed_while_trickling(client, WireBytes(1 << 20, 7), 1 << 10, 50ms);
+    ASSERT_TRUE(closed) << "the payload trickled for the whole megabyte";
+    EXPECT_LT(*closed, 5s);
+    EXPECT_TRUE(client.read_to_end(10s).empty());
+}
+
+// With a small receive buffer the reader takes a few kilobytes each time, far below the rate. Once
+// the service has given up, its system still delivers what it had taken into its buffers, then the
+// end of the stream.
+TEST_F(LimitServerTest, SlowReaderIsClosedAtTheRateWindowAndItsReplyReleased) {
+    start();
+    WireClient reader(port, 4 << 10);
+    reader.send(Request("flood"));
+    std::size_t received = 0;
+    const auto begin = std::chrono::steady_clock::now();
+    while (!flood_released_within(0ms) && std::chrono::steady_clock::now() - begin < 10s) {
+        received += reader.read_at_least(1, 10s).size();
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s) << "the reply was held while the reader was slow";
+    received += reader.read_to_end(10s).size();
+    EXPECT_LT(received, 5 + flood_size) << "the slow reader was served the whole reply";
+}
+
+TEST_F(LimitServerTest, HonestReaderThatPausesBetweenValuesIsServedWhole) {
+    start();
+    WireClient reader(port);
+    reader.send(Request("pieces"));
+    std::size_t received = 0;
+    for (int i = 0; i < piece_count; ++i) {
+        received += reader.read_at_least(5 + piece_size, 10s).size();
+        std::this_thread::sleep_for(150ms);
+    }
+    received += reader.read_to_end(10s).size();
+    EXPECT_EQ(received, piece_count * (5 + piece_size));
+}
+
+// Answered before its payload was read, the client still sends it whole, then reads the answer.
+TEST_F(LimitServerTest, AnswerGivenBeforeThePayloadIsReadReachesAClientStillSending) {
+    start();
+    for (int trial = 0; trial < 3; ++trial) {
+        WireClient client(port);
+        EXPECT_TRUE(client.send(Request("refuse").bytes(WireBytes(short_discard_limit - 1024, 1))))
+            << "the service reset the connection";
+        EXPECT_EQ(client.read_to_end(10s), WireBytes{0x02});
+    }
+}
+
+// After its answer a connection only costs its thread: it is let go of once the client sends more
+// than any request still has in flight, sends too slowly or stays open without sending.
+TEST_F(LimitServerTest, ClientThatGoesOnSendingAfterItsAnswerIsLetGo) {
+    ConnectionCount events;
+    server->set_connection_watcher(events.watcher());
+    start();
+    WireClient streaming(port);
+    EXPECT_FALSE(streaming.send(Request("refuse").bytes(WireBytes(4 * short_discard_limit, 1))));
+    EXPECT_TRUE(events.reaches(2));
+
+    WireClient trickling(port);
+    trickling.send(Request("refuse"));
+    EXPECT_TRUE(closed_while_trickling(trickling, WireBytes(4 << 10, 1), 1, 10ms));
+    EXPECT_TRUE(events.reaches(4));
+
+    WireClient staying(port);
+    staying.send(Request("refuse"));
+    EXPECT_EQ(staying.read_at_least(1, 10s), WireBytes{0x02});
+    EXPECT_TRUE(events.reaches(6)) << "closed while the client stays";
+}
+
+TEST_F(LimitServerTest, ConnectionThreadsHaveTheSmallStack) {
+    server->add_handler("stack", [](socket_ptr socket) {
+        pthread_attr_t attributes;
+        std::size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            pthread_attr_getstacksize(&attributes, &size);
+            pthread_attr_destroy(&attributes);
+        }
+        *socket << static_cast<int>(size);
+    });
+    start();
+    EXPECT_EQ(exchange(port, Request("stack")).integer(), static_cast<int>(connection_stack_size));
 }
 
 TEST(ServerPort, PortInUseFailsConstruction) {
