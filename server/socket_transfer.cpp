@@ -4,7 +4,6 @@
 #include <array>
 #include <cerrno>
 #include <limits>
-#include <optional>
 
 #include <linux/sockios.h>
 #include <poll.h>
@@ -70,16 +69,17 @@ bool ready_within(int descriptor, short events, int timeout) {
 }
 
 // A value read has its deadline; every other transfer feeds the connection's rate window with the
-// time it spends and the bytes it moves, and is judged with it whenever it has to wait.
+// time it spends and the bytes it moves, and is judged with it whenever it has to wait. Without a
+// clock (a thread that serves no connection) there is no limit.
 class Pace {
 public:
-    Pace(ConnectionClock& clock, bool is_value)
+    Pace(ConnectionClock* clock, bool is_value)
         : clock_(clock),
-          mark_(Clock::now()),
-          deadline_(is_value ? clock.value_deadline(mark_) : Clock::time_point::max()),
-          rated_(!is_value) {}
+          mark_(clock != nullptr ? Clock::now() : Clock::time_point()),
+          deadline_(clock != nullptr && is_value ? clock->value_deadline(mark_) : Clock::time_point::max()),
+          rated_(clock != nullptr && !is_value) {}
     ~Pace() {
-        if (rated_) clock_.spend(Clock::now() - mark_, pending_);
+        if (rated_) clock_->spend(Clock::now() - mark_, pending_);
     }
     Pace(const Pace&) = delete;
     Pace& operator=(const Pace&) = delete;
@@ -94,14 +94,14 @@ public:
             if (now >= deadline_) fail(boost::asio::error::timed_out);
             return deadline_ - now;
         }
-        clock_.spend(now - mark_, pending_);
+        clock_->spend(now - mark_, pending_);
         mark_ = now;
         pending_ = 0;
-        return clock_.rate_window_left();
+        return clock_->rate_window_left();
     }
 
 private:
-    ConnectionClock& clock_;
+    ConnectionClock* const clock_;
     Clock::time_point mark_;
     const Clock::time_point deadline_;
     const bool rated_;
@@ -110,11 +110,18 @@ private:
 
 // The limits of one read on a served connection: its pace, and the stall counted from its start or
 // from the last byte that arrived. The socket is only ever waited on in poll, with the exact time
-// left, so that the read ends at whichever limit comes first.
+// left, so that the read ends at whichever limit comes first. Without a clock the read blocks in the
+// kernel, which the socket's receive timeout ends.
 class ReadLimits {
 public:
-    ReadLimits(ConnectionClock& clock, bool is_value)
-        : pace_(clock, is_value), stall_(clock.limits().stall), last_movement_(Clock::now()) {}
+    ReadLimits(ConnectionClock* clock, bool is_value)
+        : pace_(clock, is_value),
+          served_(clock != nullptr),
+          stall_(clock != nullptr ? clock->limits().stall : milliseconds(0)),
+          last_movement_(Clock::now()) {}
+
+    /// True on a served connection: the read waits in wait_readable, not in the kernel.
+    bool served() const { return served_; }
 
     /// Bytes arrived; the time they did is taken at the next wait.
     void moved(std::size_t bytes) {
@@ -139,24 +146,24 @@ public:
 
 private:
     Pace pace_;
+    const bool served_;
     const milliseconds stall_;
     Clock::time_point last_movement_;
     bool moved_ = false;
 };
 
-/// Receives up to size bytes once some are there: 0 at the end of the stream. With limits, it
-/// waits within them; without, the call blocks until the socket's receive timeout ends it.
-std::size_t receive_some(int descriptor, void* data, std::size_t size, ReadLimits* limits) {
+/// Receives up to size bytes once some are there, within the limits: 0 at the end of the stream.
+std::size_t receive_some(int descriptor, void* data, std::size_t size, ReadLimits& limits) {
     for (;;) {
-        const ssize_t received = ::recv(descriptor, data, size, limits != nullptr ? MSG_DONTWAIT : 0);
+        const ssize_t received = ::recv(descriptor, data, size, limits.served() ? MSG_DONTWAIT : 0);
         if (received >= 0) {
-            if (limits != nullptr) limits->moved(static_cast<std::size_t>(received));
+            limits.moved(static_cast<std::size_t>(received));
             return static_cast<std::size_t>(received);
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            // Without limits only the receive timeout returns this: nothing arrived for that long.
-            if (limits == nullptr) fail(boost::asio::error::timed_out);
-            limits->wait_readable(descriptor);
+            // A blocking call returns this only when the receive timeout passed without a byte.
+            if (!limits.served()) fail(boost::asio::error::timed_out);
+            limits.wait_readable(descriptor);
         } else if (errno != EINTR) {
             fail_with_errno();
         }
@@ -165,12 +172,10 @@ std::size_t receive_some(int descriptor, void* data, std::size_t size, ReadLimit
 
 /// Reads exactly size bytes, within the limits of the thread's connection when there is one.
 void read_whole(tcp::socket& socket, void* data, std::size_t size, bool is_value) {
-    std::optional<ReadLimits> limits;
-    if (ConnectionClock* clock = ConnectionClock::of_this_thread()) limits.emplace(*clock, is_value);
+    ReadLimits limits(ConnectionClock::of_this_thread(), is_value);
     auto* next = static_cast<unsigned char*>(data);
     while (size > 0) {
-        const std::size_t received =
-            receive_some(socket.native_handle(), next, size, limits ? &*limits : nullptr);
+        const std::size_t received = receive_some(socket.native_handle(), next, size, limits);
         if (received == 0) fail(boost::asio::error::eof);
         next += received;
         size -= received;
@@ -213,14 +218,13 @@ std::size_t peek_within(int descriptor, void* data, std::size_t size, Connection
 // connection the rate window judges how much it takes.
 class PeerWatch {
 public:
-    explicit PeerWatch(int descriptor) : descriptor_(descriptor), clock_(ConnectionClock::of_this_thread()) {
-        if (clock_ != nullptr) pace_.emplace(*clock_, false);
-    }
+    explicit PeerWatch(int descriptor)
+        : descriptor_(descriptor), clock_(ConnectionClock::of_this_thread()), pace_(clock_, false) {}
 
     /// Bytes went out: the peer has made room for them. Before the first wait no movement is
     /// counted for the stall: the wait follows the last bytes that went out at once.
     void moved(std::size_t bytes) {
-        if (pace_) pace_->moved(bytes);
+        pace_.moved(bytes);
         if (waited_) last_movement_ = Clock::now();
     }
 
@@ -234,7 +238,7 @@ public:
             last_movement_ = Clock::now();
             waited_ = true;
         }
-        if (stall_.count() == 0 && !pace_) {
+        if (stall_.count() == 0 && clock_ == nullptr) {
             ready_within(descriptor_, POLLOUT, -1);
             return;
         }
@@ -248,7 +252,7 @@ public:
                 unacknowledged_ = still_unacknowledged;
                 if (now - last_movement_ >= stall_) fail(boost::asio::error::timed_out);
             }
-            const Clock::duration wait = pace_ ? std::min(check_period, pace_->left(now)) : check_period;
+            const Clock::duration wait = std::min(check_period, pace_.left(now));
             if (ready_within(descriptor_, POLLOUT, poll_timeout(wait))) return;
         }
     }
@@ -256,7 +260,7 @@ public:
 private:
     const int descriptor_;
     ConnectionClock* const clock_;
-    std::optional<Pace> pace_;
+    Pace pace_;
     bool waited_ = false;
     milliseconds stall_{0};
     int unacknowledged_ = 0;
@@ -329,12 +333,10 @@ void write_all(tcp::socket& socket, boost::asio::const_buffer first, boost::asio
 
 void discard_until_end(tcp::socket& socket) {
     ConnectionClock* clock = ConnectionClock::of_this_thread();
-    std::optional<ReadLimits> limits;
-    if (clock != nullptr) limits.emplace(*clock, false);
+    ReadLimits limits(clock, false);
     std::array<unsigned char, discard_buffer_size> sink;
     for (;;) {
-        const std::size_t received =
-            receive_some(socket.native_handle(), sink.data(), sink.size(), limits ? &*limits : nullptr);
+        const std::size_t received = receive_some(socket.native_handle(), sink.data(), sink.size(), limits);
         if (received == 0) return;
         if (clock != nullptr) clock->discard(received);
     }
