@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -440,6 +441,45 @@ TEST_F(UpgradeService, SimultaneousUpgradesKeepThePreviousProgramAndOnlyOneIsSer
     }
     EXPECT_GE(false_answers, 1u) << "no upgrade was ever refused";
     expect_serving(serving_port);
+}
+
+// An upgrade refused before its program is read still lets the client send the whole program and
+// read the answer: the service reads and drops what follows its answer instead of resetting the
+// connection under the client's send.
+TEST_F(UpgradeService, RefusalBeforeTheProgramIsReadReachesAClientStillSendingIt) {
+    constexpr std::size_t program_size = 64u << 20;
+    constexpr int trials = 10;
+    // This upgrade stays in progress: its program, announced at 1 GiB, comes at 10 MiB a second,
+    // far above the rate the service asks for, until the client resets the connection.
+    WireClient holder(port);
+    ASSERT_TRUE(holder.send(Request("upgrade").raw({0x0C, 0, 0, 0, 0x40})));
+    // More than the buffers between us hold: once this is sent, the service is reading the program.
+    ASSERT_TRUE(holder.send(WireBytes(16u << 20, 0)));
+    std::atomic<bool> trials_done{false};
+    std::thread feeder([&] {
+        while (!trials_done && holder.send(WireBytes(1u << 20, 0))) std::this_thread::sleep_for(100ms);
+    });
+
+    const Request request = Request("upgrade").bytes(marked_program("refused", program_size));
+    int answered = 0;
+    for (int trial = 0; trial < trials; ++trial) {
+        WireClient client(port);
+        const bool sent = client.send(request);
+        const std::optional<bool> answer = upgrade_answer(client.read_to_end());
+        EXPECT_TRUE(sent) << "trial " << trial << ": the send was cut off";
+        EXPECT_EQ(answer, false) << "trial " << trial;
+        answered += sent && answer == false ? 1 : 0;
+    }
+    trials_done = true;
+    feeder.join();
+    holder.reset();
+
+    EXPECT_EQ(answered, trials);
+    EXPECT_TRUE(
+        wait_for_lines_beginning("ERROR: Request refused - upgrade: another upgrade is in progress", trials));
+    EXPECT_FALSE(service->has_line("INFO: Program upgraded"));
+    EXPECT_FALSE(exists(backup));
+    expect_unchanged_and_serving();
 }
 
 TEST_F(UpgradeService, UpgradeFromAnotherUsersSocketIsRefusedTouchingNothing) {
