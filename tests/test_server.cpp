@@ -617,7 +617,13 @@ TEST_F(LimitServerTest, ConnectionThreadsHaveTheSmallStack) {
         *socket << static_cast<int>(size);
     });
     start();
-    EXPECT_EQ(exchange(port, Request("stack")).integer(), static_cast<int>(connection_stack_size));
+    const int size = exchange(port, Request("stack")).integer();
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer enlarges every stack it starts by its own thread-local state.
+    EXPECT_LT(size, 1 << 20);
+#else
+    EXPECT_EQ(size, static_cast<int>(connection_stack_size));
+#endif
 }
 
 TEST(ServerPort, PortInUseFailsConstruction) {
