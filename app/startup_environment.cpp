@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+#include "server/connection_limits.hpp"
+
 namespace {
 
 /// Names, in the restarted program's environment, the settings that the program set itself.
@@ -16,6 +18,13 @@ constexpr const char* settled_names = "LM_ACCELERATOR_SETTLED";
 bool set_unless_named(const char* name, const char* value) {
     if (std::getenv(name) != nullptr) return false;
     return setenv(name, value, 1) == 0;
+}
+
+/// The C library's settings of the service (see the header).
+std::string service_tunables() {
+    // Four connection stacks with their guard pages fit, five do not.
+    return "glibc.malloc.tcache_count=0:glibc.pthread.stack_cache_size=" +
+           std::to_string(5 * connection_stack_size);
 }
 
 /// Takes out of the environment the settings named by the marker, and the marker.
@@ -37,7 +46,7 @@ void settle_startup_environment(char* argv[]) {
     // Settings chosen by whoever started us stand.
     std::string own;
     if (set_unless_named("OMP_WAIT_POLICY", "passive")) own += "OMP_WAIT_POLICY ";
-    if (set_unless_named("GLIBC_TUNABLES", "glibc.malloc.tcache_count=0")) own += "GLIBC_TUNABLES ";
+    if (set_unless_named("GLIBC_TUNABLES", service_tunables().c_str())) own += "GLIBC_TUNABLES ";
     if (own.empty()) return;
     if (setenv(settled_names, own.c_str(), 1) != 0) {
         // Without the marker the restarted program could not take them out again: no restart.

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -11,17 +12,28 @@
 
 namespace {
 
-/// The value of name in a running process's environment, if it has one.
-std::optional<std::string> environment_value(pid_t pid, const std::string& name) {
+/// The entries of a running process's environment as the system shows them.
+std::vector<std::string> environment_entries(pid_t pid) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
-    const std::string environment((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<std::string> entries;
+    for (std::string entry; std::getline(file, entry, '\0');) entries.push_back(entry);
+    return entries;
+}
+
+/// The value of name in a running process's environment, if it has one. The C library, as it reads
+/// GLIBC_TUNABLES, writes a zero byte after each setting's value in the environment itself, so the
+/// settings after the first show as entries of their own (all named "glibc."), which are joined
+/// back here.
+std::optional<std::string> environment_value(pid_t pid, const std::string& name) {
+    const std::vector<std::string> entries = environment_entries(pid);
     const std::string key = name + "=";
-    for (std::size_t start = 0; start < environment.size();) {
-        const std::size_t end = environment.find('\0', start);
-        const std::string entry = environment.substr(start, end - start);
-        if (entry.compare(0, key.size(), key) == 0) return entry.substr(key.size());
-        if (end == std::string::npos) break;
-        start = end + 1;
+    for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
+        if (entry->compare(0, key.size(), key) != 0) continue;
+        std::string value = entry->substr(key.size());
+        if (name == "GLIBC_TUNABLES")
+            for (auto next = entry + 1; next != entries.end() && next->compare(0, 6, "glibc.") == 0; ++next)
+                value += ":" + *next;
+        return value;
     }
     return std::nullopt;
 }
@@ -40,6 +52,10 @@ struct Settled {
     std::optional<std::string> tunables;
 };
 
+/// The C library's settings that the service makes for itself: no per-thread caches of small
+/// blocks, and room for four 256 KiB connection stacks in the cache of ended threads' stacks.
+constexpr const char* service_tunables = "glibc.malloc.tcache_count=0:glibc.pthread.stack_cache_size=1310720";
+
 Settled settled_when_started_with(const char* policy, const char* tunables) {
     set_or_unset("OMP_WAIT_POLICY", policy);
     set_or_unset("GLIBC_TUNABLES", tunables);
@@ -55,13 +71,13 @@ Settled settled_when_started_with(const char* policy, const char* tunables) {
 TEST(StartupEnvironment, ServiceStartedWithNeitherServesWithPassiveThreadsAndNoThreadCaches) {
     const Settled settled = settled_when_started_with(nullptr, nullptr);
     EXPECT_EQ(std::optional<std::string>("passive"), settled.policy);
-    EXPECT_EQ(std::optional<std::string>("glibc.malloc.tcache_count=0"), settled.tunables);
+    EXPECT_EQ(std::optional<std::string>(service_tunables), settled.tunables);
 }
 
 TEST(StartupEnvironment, SettingsChosenByTheCallerStandAndTheOtherIsStillSet) {
     Settled settled = settled_when_started_with("active", nullptr);
     EXPECT_EQ(std::optional<std::string>("active"), settled.policy);
-    EXPECT_EQ(std::optional<std::string>("glibc.malloc.tcache_count=0"), settled.tunables);
+    EXPECT_EQ(std::optional<std::string>(service_tunables), settled.tunables);
 
     settled = settled_when_started_with(nullptr, "glibc.malloc.arena_max=4");
     EXPECT_EQ(std::optional<std::string>("passive"), settled.policy);
