@@ -626,6 +626,26 @@ TEST_F(LimitServerTest, ConnectionThreadsHaveTheSmallStack) {
 #endif
 }
 
+// A stack too small for any thread: no connection's thread can be started.
+class UnstartableThreadServerTest : public ServerTest {
+protected:
+    static ConnectionLimits unstartable() {
+        ConnectionLimits limits;
+        limits.stack_size = 1;
+        return limits;
+    }
+    UnstartableThreadServerTest() : ServerTest(unstartable()) {}
+};
+
+TEST_F(UnstartableThreadServerTest, ConnectionWhoseThreadCannotStartIsClosedUnansweredAndTheServerGoesOn) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer enlarges every stack it starts";
+#endif
+    start();
+    EXPECT_TRUE(exchange(port, Request("echo").integer(1), 5s).data().empty());
+    EXPECT_TRUE(exchange(port, Request("echo").integer(2), 5s).data().empty()) << "the next one is accepted";
+}
+
 TEST(ServerPort, PortInUseFailsConstruction) {
     const int port = free_port();
     const auto server = std::make_shared<FlashServer>(port);
