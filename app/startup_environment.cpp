@@ -22,9 +22,9 @@ bool set_unless_named(const char* name, const char* value) {
 
 /// The C library's settings of the service (see the header).
 std::string service_tunables() {
-    // Four connection stacks with their guard pages fit, five do not.
+    // Sixteen connection stacks with their guard pages fit, seventeen do not.
     return "glibc.malloc.tcache_count=0:glibc.pthread.stack_cache_size=" +
-           std::to_string(5 * connection_stack_size);
+           std::to_string(17 * connection_stack_size);
 }
 
 /// Takes out of the environment the settings named by the marker, and the marker.

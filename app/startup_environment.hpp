@@ -10,13 +10,13 @@
 /// - OMP_WAIT_POLICY=passive: LibRaw decodes with OpenMP threads, which by default keep spinning
 ///   on a core for a while after each parallel step; beside the shared worker pool of the imaging
 ///   code, and beside other requests, that spinning takes the cores the other work needs.
-/// - GLIBC_TUNABLES=glibc.malloc.tcache_count=0:glibc.pthread.stack_cache_size=1310720: the C
+/// - GLIBC_TUNABLES=glibc.malloc.tcache_count=0:glibc.pthread.stack_cache_size=4456448: the C
 ///   library's per-thread caches of small blocks stay with the long-lived threads (compute threads,
 ///   pool workers), and what they hold after a burst of connections pins heap pages that returning
 ///   memory to the system cannot free. Without them the service goes back to its idle size; small
 ///   requests under load run slower (see bench/README.md), the large ones not measurably, since the
 ///   hot loops allocate nothing. The library also keeps the stacks of ended threads for new ones, up
-///   to 40 MiB, each with its top pages resident: at 256 KiB a connection stack, some 150 stacks and
-///   megabytes that stayed after a burst of connections. A cache of four stacks, as many as 40 MiB
-///   held of the system's default 8 MiB stacks, starts threads as fast as before.
+///   to 40 MiB, each with its top pages resident: at 256 KiB a connection stack, some 150 stacks,
+///   whose megabytes stayed after a burst of connections. A cache of sixteen keeps about 160 KiB
+///   and starts the threads of a new connection per request about as fast as the whole cache.
 void settle_startup_environment(char* argv[]);
