@@ -199,6 +199,20 @@ TEST(ImageRequestSlots, APayloadThatKeepsComingKeepsItsShare) {
     EXPECT_GE(other.get(), outcome->released);
 }
 
+// A request whose payload has arrived keeps its share however long its reply takes.
+TEST(ImageRequestSlots, ARequestWithItsPayloadKeepsItsShare) {
+    SocketPair holder_connection;
+    SocketPair waiting;
+    std::future<Clock::time_point> other;
+    {
+        ImageRequestSlot holder(holder_connection.far, "tonemap_ldr", image_pixel_budget, window);
+        holder.payload_arrived();
+        other = full_size_request(waiting.far);
+        EXPECT_EQ(other.wait_for(3 * window), std::future_status::timeout);
+    }
+    EXPECT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
 // A request whose client has announced its payload but sent none of it takes no place in line, so
 // that it keeps no one behind it waiting; a null payload needs no first byte.
 TEST(ImageRequestSlots, TheAnnouncedSizeIsKnownOnceThePayloadHasBegun) {
