@@ -57,7 +57,8 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-/// The start of a "tonemap_ldr" request that announces a 1 GiB payload, with its first byte.
+/// The start of a "tonemap_ldr" request that announces a 1 GiB payload, with the payload's first
+/// byte or without it.
 Request gigabyte_announcement(bool payload_begun) {
     Request request("tonemap_ldr");
     request.raw({0x0C, 0, 0, 0, 0x40});

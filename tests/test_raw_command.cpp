@@ -101,6 +101,14 @@ public:
         return served_.wait_for(timeout) == std::future_status::ready;
     }
 
+    /// The count of the reply's first value, the full image's payload, once the reply is whole.
+    std::uint32_t full_image_bytes() {
+        const std::vector<unsigned char> reply = reply_.get();
+        if (reply.size() < 5 || reply[0] != 0x0C) return 0;
+        return std::uint32_t{reply[1]} | std::uint32_t{reply[2]} << 8 | std::uint32_t{reply[3]} << 16 |
+               std::uint32_t{reply[4]} << 24;
+    }
+
 private:
     boost::asio::io_context io_;
     tcp::socket client_{io_};
@@ -135,6 +143,7 @@ TEST(RawRequestShare, FollowsThePictureAsLibRawDeliversIt) {
         // 96 x 128 delivered, 6144 pixels of share.
         ServedRawRequest small(tall_pixels_file(2.0));
         EXPECT_TRUE(small.answered_within(std::chrono::seconds(20))) << "a small picture waited for room";
+        EXPECT_EQ(small.full_image_bytes(), 12u * 96 * 128);
     }
     // 96 x 256 delivered, 12288 pixels of share; the same file unstretched would take 3072.
     ServedRawRequest stretched(tall_pixels_file(4.0));
@@ -142,6 +151,7 @@ TEST(RawRequestShare, FollowsThePictureAsLibRawDeliversIt) {
         << "a stretched picture was decoded in less room than it takes";
     holder.reset();
     EXPECT_TRUE(stretched.answered_within(std::chrono::seconds(20)));
+    EXPECT_EQ(stretched.full_image_bytes(), 12u * 96 * 256);
 }
 
 }  // namespace
