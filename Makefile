@@ -15,8 +15,13 @@ build: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_OPTIONS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-run: build
-	$(BUILD_DIR)/lm_accelerator
+# Builds the service alone, so that its first start waits for no test or benchmark. Ctrl-C reaches the
+# service and this shell alike: the shell waits for the service, which ends by the signal, and takes
+# that end as the normal one, so that make reports no error.
+run: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_OPTIONS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target lm_accelerator
+	trap : INT; $(BUILD_DIR)/lm_accelerator || [ $$? -eq 130 ]
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)

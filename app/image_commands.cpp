@@ -87,11 +87,11 @@ struct ToneMapped {
 
 /// The share of the image budget that the request on socket needs, from its announced payload.
 std::uint64_t pixels_announced(tcp::socket& socket, bool hdr) {
-    return image_request_pixels(peek_byte_array_size(socket), hdr ? 12 : 4);
+    return image_request_pixels(announced_payload_size(socket), hdr ? 12 : 4);
 }
 
 void tonemap(socket_ptr socket, bool hdr) {
-    ImageRequestSlot slot(pixels_announced(*socket, hdr));
+    ImageRequestSlot slot(*socket, command_name("tonemap", hdr), pixels_announced(*socket, hdr));
     ImagePayload payload = read_image_payload(*socket);
     double white[3];
     *socket >> white[0] >> white[1] >> white[2];
@@ -128,7 +128,7 @@ void tonemap(socket_ptr socket, bool hdr) {
 }
 
 void decompose(socket_ptr socket, bool hdr) {
-    ImageRequestSlot slot(pixels_announced(*socket, hdr));
+    ImageRequestSlot slot(*socket, command_name("decompose", hdr), pixels_announced(*socket, hdr));
     ImagePayload payload = read_image_payload(*socket);
     slot.payload_arrived();
     Image<float> colour;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -24,35 +25,48 @@ bool fits_path_limit(const char* path, std::size_t extra) {
     return std::strlen(path) + extra < PATH_MAX;
 }
 
+/// The system's text for an error number, for the log.
+std::string error_text(int error) { return std::generic_category().message(error); }
+
 /// The name under which the previous executable is kept: path followed by ".bak".
 std::string backup_of(const char* path) { return std::string(path) + ".bak"; }
 
-/// Writes every byte, continuing after partial writes and interrupted calls.
-bool write_all(int fd, const unsigned char* data, std::size_t size) {
+/// Writes every byte, continuing after partial writes and interrupted calls; 0, or the error that
+/// stopped it.
+int write_all(int fd, const unsigned char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t written = ::write(fd, data, size);
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return false;
+            return errno;
         }
         data += written;
         size -= static_cast<std::size_t>(written);
     }
-    return true;
+    return 0;
 }
 
-/// Creates path exclusively with exactly the given permission bits and puts every byte on disk.
-bool write_new_file(const char* path, mode_t mode, const std::vector<unsigned char>& bytes) {
+/// Creates path exclusively with exactly the given permission bits and puts every byte on disk;
+/// 0, or the first error on the way.
+int write_new_file(const char* path, mode_t mode, const std::vector<unsigned char>& bytes) {
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
-        return false;
+        return errno;
     }
     // The umask may have cleared bits of the old mode; without them the new program would not run.
-    bool written = ::fchmod(fd, mode) == 0 && write_all(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
-    written = ::close(fd) == 0 && written;
-    return written;
+    int error = ::fchmod(fd, mode) == 0 ? 0 : errno;
+    if (error == 0) {
+        error = write_all(fd, bytes.data(), bytes.size());
+    }
+    if (error == 0 && ::fsync(fd) != 0) {
+        error = errno;
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    return error;
 }
 
 /// Marks every descriptor above standard error close-on-exec, so that the new program holds none
@@ -104,27 +118,51 @@ void reap(pid_t child) {
 
 }  // namespace
 
-bool upgrade_program(const char* path, const std::vector<unsigned char>& bytes) {
+std::optional<std::string> unusable_program_path(const char* path) {
+    if (path == nullptr || *path == '\0') {
+        return "the program's path is unknown";
+    }
+    // A name without a slash was looked up through PATH when the program started; here it would name
+    // a file of the working directory, which may be another file or none.
+    if (std::strchr(path, '/') == nullptr) {
+        return "the program was started through PATH, so its file is unknown";
+    }
+    if (!fits_path_limit(path, 4)) {
+        return "the program's path is too long for the system";
+    }
+    return std::nullopt;
+}
+
+UpgradeOutcome upgrade_program(const char* path, const std::vector<unsigned char>& bytes) {
     // An empty file would replace the program by something that can never start again.
-    if (bytes.empty() || !fits_path_limit(path, 4)) {
-        return false;
+    if (bytes.empty()) {
+        return {UpgradeState::refused, "empty program"};
+    }
+    if (const std::optional<std::string> problem = unusable_program_path(path)) {
+        return {UpgradeState::refused, *problem};
     }
     struct stat old_file {};
-    if (::stat(path, &old_file) != 0 || !S_ISREG(old_file.st_mode)) {
-        return false;
+    if (::stat(path, &old_file) != 0) {
+        return {UpgradeState::refused,
+                "the program's file " + std::string(path) + " cannot be found (" + error_text(errno) + ")"};
+    }
+    if (!S_ISREG(old_file.st_mode)) {
+        return {UpgradeState::refused, "the program's path " + std::string(path) + " names no regular file"};
     }
     // rename replaces an older backup in the same step, so the old one is gone only once the
     // current executable has taken its place.
     const std::string backup = backup_of(path);
     if (::rename(path, backup.c_str()) != 0) {
-        return false;
+        return {UpgradeState::refused,
+                "the program cannot be moved to " + backup + " (" + error_text(errno) + ")"};
     }
-    if (write_new_file(path, old_file.st_mode & 07777, bytes)) {
-        return true;
+    const int error = write_new_file(path, old_file.st_mode & 07777, bytes);
+    if (error == 0) {
+        return {UpgradeState::written, {}};
     }
     // A partial or missing file would leave nothing that can start: the previous program goes back.
-    restore_program(path);
-    return false;
+    const UpgradeState state = restore_program(path) ? UpgradeState::restored : UpgradeState::left_at_backup;
+    return {state, "the new program could not be written (" + error_text(error) + ")"};
 }
 
 bool restore_program(const char* path) {

@@ -56,11 +56,16 @@ Image<unsigned char> raw_preview(const Image<float>& reduced, float scale) {
 
 void read_raw_handler(socket_ptr socket) {
     log_line("INFO: Command received - read_raw");
-    ImageRequestSlot slot(raw_request_pixels(peek_byte_array_size(*socket)));
+    ImageRequestSlot slot(*socket, "read_raw", raw_file_pixels(announced_payload_size(*socket)));
     std::vector<unsigned char> raw_file;
     *socket >> raw_file;
     slot.payload_arrived();
     const std::size_t file_size = raw_file.size();
+    // What the decoding holds follows the picture LibRaw delivers, which a file's length does not
+    // tell: LibRaw parses the file on a compute thread, and the share grows here, as a compute
+    // thread that waited for room would keep the share holders from finishing.
+    const std::uint64_t picture_pixels = compute([&] { return raw_picture_pixels(raw_file); });
+    slot.grow_to(raw_decoding_pixels(file_size, picture_pixels));
 
     // The full image goes out band by band as the conversion makes it final, and the reduced copy
     // and its preview are made while the rest of it is on its way. log_mean is written only when

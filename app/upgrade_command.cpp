@@ -89,13 +89,21 @@ void upgrade_handler(socket_ptr socket) {
         refuse(*socket, "another upgrade is in progress");
         return;
     }
-    std::vector<unsigned char> program;
-    *socket >> program;
-    if (program.empty()) {
-        refuse(*socket, "empty program");
+    // Whether the program's own file can be found does not depend on the payload, which is not read
+    // in vain.
+    if (const std::optional<std::string> problem = unusable_program_path(argv0)) {
+        refuse(*socket, *problem);
         return;
     }
-    if (!upgrade_program(argv0, program)) {
+    std::vector<unsigned char> program;
+    *socket >> program;
+    const UpgradeOutcome outcome = upgrade_program(argv0, program);
+    if (outcome.state == UpgradeState::refused) {
+        refuse(*socket, outcome.reason);
+        return;
+    }
+    if (outcome.state != UpgradeState::written) {
+        log_put_back(outcome.state == UpgradeState::restored, outcome.reason);
         *socket << false;
         return;
     }

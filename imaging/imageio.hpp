@@ -54,10 +54,17 @@ std::vector<unsigned char> write_constraints(const Tonemap& tonemap);
 /// or runs out of memory.
 std::vector<unsigned char> write_jpeg(const Image<unsigned char>& image);
 
+/// The pixels of the picture that read_raw delivers for a camera raw file held whole in bytes, as
+/// LibRaw works them out once it has opened the file, before anything is unpacked: after any
+/// stretch to square pixels and any turn. 0 when read_raw refuses the file. LibRaw reads bytes in
+/// place.
+std::uint64_t raw_picture_pixels(std::vector<unsigned char>& bytes);
+
 /// Decodes a camera raw file held whole in bytes into linear sRGB planes plus 1 (16-bit scale),
 /// turned upright by the file's orientation, and sets log_mean to the mean of ln(1 + Y). A file
-/// the decoder rejects, or whose picture would not fit a float payload, gives the empty image and
-/// leaves log_mean unchanged. LibRaw reads bytes in place.
+/// the decoder rejects, or whose picture (as LibRaw delivers it, stretched to square pixels) would
+/// not fit a float payload, gives the empty image and leaves log_mean unchanged. LibRaw reads bytes
+/// in place.
 Image<float> read_raw(std::vector<unsigned char>& bytes, float& log_mean);
 
 /// As read_raw above, reporting the conversion to progress as it goes: the image as soon as it is

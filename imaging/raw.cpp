@@ -174,7 +174,47 @@ Image<float> upright_linear_srgb(const unsigned short (*pixels)[4], int width, i
     return image;
 }
 
+/// Sides of the picture that LibRaw delivers, as its output buffer lies before our turn.
+struct PictureSize {
+    int width;
+    int height;
+};
+
+/// LibRaw with the file open, or nothing when LibRaw rejects the file. LibRaw's state is large, so
+/// it lives on the heap; the handle frees it on every path.
+std::unique_ptr<LibRaw> open_raw(std::vector<unsigned char>& bytes) {
+    auto decoder = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+    set_open_parameters(decoder->imgdata.params);
+    if (decoder->open_buffer(bytes.data(), bytes.size()) != LIBRAW_SUCCESS) return nullptr;
+    return decoder;
+}
+
+/// LibRaw's own account of its output: asked before processing, it works out what processing will
+/// make, without changing the decoder's state (adjust_sizes_info_only would), stretching a side to
+/// make the pixels square (a DNG's DefaultScale alone can make a picture ten times longer),
+/// truncating it to 16 bits as LibRaw stores it, and laying out the rotated sensors of some Fuji
+/// cameras; asked after, it tells what processing made. Its swap of the sides of a sideways
+/// picture is undone here, as upright_turns does the turning.
+PictureSize delivered_size(const LibRaw& decoder) {
+    int width = 0, height = 0, colours = 0, bits = 0;
+    decoder.get_mem_image_format(&width, &height, &colours, &bits);
+    if (decoder.imgdata.sizes.flip & 4) std::swap(width, height);
+    return {width, height};
+}
+
+/// True when read_raw delivers a picture of this size: a float payload must be able to carry it.
+bool decodable(PictureSize size) {
+    return size.width > 0 && size.height > 0 && float_payload_fits(size.width, size.height);
+}
+
 }  // namespace
+
+std::uint64_t raw_picture_pixels(std::vector<unsigned char>& bytes) {
+    const std::unique_ptr<LibRaw> decoder = open_raw(bytes);
+    if (!decoder) return 0;
+    const PictureSize size = delivered_size(*decoder);
+    return decodable(size) ? static_cast<std::uint64_t>(size.width) * size.height : 0;
+}
 
 Image<float> read_raw(std::vector<unsigned char>& bytes, float& log_mean) {
     ConversionProgress unwatched;
@@ -183,42 +223,39 @@ Image<float> read_raw(std::vector<unsigned char>& bytes, float& log_mean) {
 
 Image<float> read_raw(std::vector<unsigned char>& bytes, float& log_mean, ConversionProgress& progress) {
     const EndsOnExit ends(progress);
-    // LibRaw's state is large, so it lives on the heap; the handle frees it on every path.
-    auto decoder = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+    std::unique_ptr<LibRaw> decoder = open_raw(bytes);
+    if (!decoder) return Image<float>();
     libraw_data_t& raw = decoder->imgdata;
 
-    set_open_parameters(raw.params);
-    if (decoder->open_buffer(bytes.data(), bytes.size()) != LIBRAW_SUCCESS) return Image<float>();
-    // The output is as large as the picture LibRaw reports once the file is open (read here, as
-    // unpacking rewrites it). A picture whose float planes no reply could carry is refused before
-    // LibRaw unpacks it: LibRaw takes a few bytes labelled lossless JPEG for a black picture of
-    // whatever size the tags announce, and decoding 20000 x 20000 of it took 39 s and 7.8 GB.
-    const int announced_width = raw.sizes.width, announced_height = raw.sizes.height;
-    if (!float_payload_fits(announced_width, announced_height)) return Image<float>();
-    // The output is touched early only when the file's bytes could hold its picture, within
-    // LibRaw's own memory limit: a short file that announces a big one makes nothing touched
+    // A picture whose float planes no reply could carry is refused before LibRaw unpacks it: LibRaw
+    // takes a few bytes labelled lossless JPEG for a black picture of whatever size the tags
+    // announce, and decoding 20000 x 20000 of it took 39 s and 7.8 GB.
+    const PictureSize announced = delivered_size(*decoder);
+    if (!decodable(announced)) return Image<float>();
+    // The output is touched early only when the file's bytes could hold its sensor's picture,
+    // within LibRaw's own memory limit: a short file that announces a big one makes nothing touched
     // before LibRaw finds it out.
-    const std::size_t pixels = static_cast<std::size_t>(announced_width) * announced_height;
+    const std::size_t stored_pixels = static_cast<std::size_t>(raw.sizes.width) * raw.sizes.height;
+    const std::size_t pixels = static_cast<std::size_t>(announced.width) * announced.height;
     const std::size_t memory_limit = std::size_t{raw.params.max_raw_memory_mb} << 20;
     const bool plausible =
-        pixels <= bytes.size() * pixels_per_file_byte && pixels * 3 * sizeof(float) <= memory_limit;
+        stored_pixels <= bytes.size() * pixels_per_file_byte && pixels * 3 * sizeof(float) <= memory_limit;
     bool unpacked = false;
     Image<float> storage;
     run_aside([&] { unpacked = decoder->unpack() == LIBRAW_SUCCESS; },
-              [&storage, plausible, announced_width, announced_height] {
-                  if (plausible) storage = touched_image(announced_width, announced_height);
+              [&storage, plausible, announced] {
+                  if (plausible) storage = touched_image(announced.width, announced.height);
               });
     if (!unpacked) return Image<float>();
     set_processing_parameters(raw.params, raw.other.iso_speed);
     if (decoder->dcraw_process() != LIBRAW_SUCCESS || raw.image == nullptr) return Image<float>();
 
-    // sizes.iwidth and iheight still hold the half size of the denoising pass after processing,
-    // while image holds the full picture: take the size LibRaw reports for its own output, whose
-    // width/height swap for sideways orientations is undone because upright_turns does the turning.
-    int width = 0, height = 0, colours = 0, bits = 0;
-    decoder->get_mem_image_format(&width, &height, &colours, &bits);
-    if (raw.sizes.flip & 4) std::swap(width, height);
-    if (width <= 0 || height <= 0) return Image<float>();
+    // The size LibRaw reports for its own output once it has processed it is the one its image
+    // holds (sizes.iwidth and iheight still hold the half size of the denoising pass): checked
+    // again, as no reply may carry more than a float payload holds, whatever LibRaw made.
+    const PictureSize delivered = delivered_size(*decoder);
+    if (!decodable(delivered)) return Image<float>();
+    const int width = delivered.width, height = delivered.height;
 
     float decoded_log_mean = 0.0f;
     Image<float> upright = upright_linear_srgb(raw.image, width, height, upright_turns(raw.sizes.flip),

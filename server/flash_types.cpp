@@ -207,13 +207,15 @@ tcp::socket& operator>>(tcp::socket& socket, std::vector<unsigned char>& value) 
 }
 
 std::optional<std::size_t> peek_byte_array_size(tcp::socket& socket) {
-    // The marker alone first: a null value may be the request's last byte.
-    std::array<unsigned char, 5> header{};
+    // The marker alone first: a null value may be the request's last byte; then the count, as an
+    // empty array may be; then the first payload byte.
+    std::array<unsigned char, 6> header{};
     if (peek_exactly(socket, header.data(), 1) < 1) return std::nullopt;
     if (header[0] == marker_null) return 0;
-    if (header[0] != marker_byte_array || peek_exactly(socket, header.data(), header.size()) < header.size())
-        return std::nullopt;
-    return uint32_from(&header[1]);
+    if (header[0] != marker_byte_array || peek_exactly(socket, header.data(), 5) < 5) return std::nullopt;
+    const std::uint32_t count = uint32_from(&header[1]);
+    if (count > 0 && peek_exactly(socket, header.data(), header.size()) < header.size()) return std::nullopt;
+    return count;
 }
 
 tcp::socket& operator<<(tcp::socket& socket, bool value) {

@@ -63,8 +63,9 @@ tcp::socket& operator>>(tcp::socket& socket, std::string& value);
 tcp::socket& operator>>(tcp::socket& socket, std::vector<unsigned char>& value);
 
 /// The count of the byte array that the peer sends next, seen without reading anything (the value
-/// is still there for operator>>): 0 for null; nothing when the next value is of another type or
-/// the stream ends or stalls before its count has arrived whole.
+/// is still there for operator>>) once its first byte has arrived too: 0 for null; nothing when the
+/// next value is of another type or the stream ends or stalls before its count and first byte have
+/// arrived.
 std::optional<std::size_t> peek_byte_array_size(tcp::socket& socket);
 
 /// Writes true or false.

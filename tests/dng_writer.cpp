@@ -152,6 +152,8 @@ std::vector<unsigned char> make_dng(const DngDescription& d) {
         rationals(50728, tiff_rational, {1.0, 1.0, 1.0}),
         shorts(50778, {21}),  // D65
     };
+    if (d.default_scale[0] != 1.0 || d.default_scale[1] != 1.0)
+        raw_ifd.push_back(rationals(50718, tiff_rational, {d.default_scale[0], d.default_scale[1]}));
     std::vector<TiffEntry> exif_ifd = {shorts(34855, {static_cast<std::uint32_t>(d.iso)})};
 
     const std::uint32_t exif_offset = static_cast<std::uint32_t>(8 + directory_size(raw_ifd));

@@ -37,6 +37,9 @@ struct DngDescription {
     /// Labels the stored mosaic lossless-JPEG compressed: LibRaw finds no JPEG stream in it and
     /// still accepts the file, as a black picture of the announced sides.
     bool labelled_lossless_jpeg = false;
+    /// The DefaultScale tag's horizontal and vertical scales: a sensor of pixels that are not square
+    /// is stretched by their quotient; {1, 1} writes no tag.
+    double default_scale[2] = {1.0, 1.0};
 };
 
 /// Black level of every synthetic file, in sensor counts.

@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/image_requests.hpp"
@@ -244,6 +245,48 @@ TEST_F(ImageCommandService, RequestsOutsideTheLimitsAreRefusedWithNothingWritten
         EXPECT_TRUE(service->wait_for_line(std::string("ERROR: Request refused - ") + c.command + ": "));
         expect_still_serving();
     }
+}
+
+/// The start of a tone-mapping request whose payload is announced as 1 GiB, with the payload's
+/// first byte or without it.
+Request gigabyte_announcement(bool payload_begun) {
+    Request request("tonemap_ldr");
+    request.raw({0x0C, 0, 0, 0, 0x40});
+    if (payload_begun) request.raw({0x17});
+    return request;
+}
+
+/// A small tone-mapping request sent on a connection of its own: the seconds until its reply.
+double seconds_to_answer_a_small_request(int port) {
+    const auto asked = std::chrono::steady_clock::now();
+    const WireBytes pixels = {255, 60, 120, 180, 255, 200, 100, 70};
+    read_tone_mapped(exchange(port, tonemap_request("tonemap_ldr", pixels, 2, 1), std::chrono::seconds(60)));
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+}
+
+// Clients that announce a payload and never begin to send it take no place in line: the requests
+// behind them are not kept waiting for them.
+TEST_F(ImageCommandService, PayloadsAnnouncedButNeverBegunKeepNoOneWaiting) {
+    std::vector<std::unique_ptr<WireClient>> silent;
+    for (int i = 0; i < 3; ++i) {
+        silent.push_back(std::make_unique<WireClient>(port));
+        ASSERT_TRUE(silent.back()->send(gigabyte_announcement(false)));
+        ASSERT_TRUE(service->wait_for_line("INFO: Command received - tonemap_ldr"));
+    }
+    EXPECT_LT(seconds_to_answer_a_small_request(port), 5.0);
+}
+
+// A payload that stalls while another request waits is refused within seconds, with nothing
+// written, and its connection is closed.
+TEST_F(ImageCommandService, AStalledPayloadIsRefusedAndClosedWithinSecondsWhileAnotherWaits) {
+    WireClient stalled(port);
+    ASSERT_TRUE(stalled.send(gigabyte_announcement(true)));
+    ASSERT_TRUE(service->wait_for_line("INFO: Command received - tonemap_ldr"));
+    // Its turn comes as soon as the service sees the first byte.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(seconds_to_answer_a_small_request(port), 8.0);
+    EXPECT_TRUE(service->wait_for_line("ERROR: Request refused - tonemap_ldr: payload too slow"));
+    EXPECT_TRUE(stalled.read_to_end(std::chrono::seconds(5)).empty());
 }
 
 TEST_F(ImageCommandService, NeutralToneMappingAfterDecompositionGivesThePhotoBack) {

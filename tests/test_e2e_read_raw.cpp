@@ -83,6 +83,27 @@ TEST_F(ReadRawService, UnreadableFilesGiveEmptyRepliesAndZeroSizes) {
     }
 }
 
+// 5000 x 4000 fits a float payload, but LibRaw would stretch it ten times taller, past what any
+// reply can carry: the file gets the reply of a file that cannot be decoded.
+TEST_F(ReadRawService, PictureStretchedPastWhatAReplyCarriesGetsTheReplyOfAnUndecodableFile) {
+    DngDescription d;
+    d.scene = uniform_scene({0.2, 0.2, 0.2});
+    d.labelled_lossless_jpeg = true;
+    d.announced_width = 5000;
+    d.announced_height = 4000;
+    d.default_scale[1] = 10.0;
+    const WireBytes file = make_dng(d);
+    Reply reply = read_raw_reply(file);
+    for (int image = 0; image < 2; ++image) {
+        EXPECT_TRUE(reply.bytes().empty());
+        EXPECT_EQ(reply.integer(), 0);
+        EXPECT_EQ(reply.integer(), 0);
+    }
+    EXPECT_TRUE(reply.bytes().empty());
+    EXPECT_TRUE(reply.at_end());
+    EXPECT_EQ(closing_line(), "INFO: Raw image read - 0 x 0, " + std::to_string(file.size()) + " bytes");
+}
+
 TEST_F(ReadRawService, TruncatedFileLeavesTheServiceServing) {
     DngDescription d;
     d.scene = uniform_scene({0.2, 0.2, 0.2});

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -212,6 +213,11 @@ protected:
         ServiceOptions options;
         options.binary = program;
         options.directory = directory;
+        start(options);
+    }
+
+    /// Stops the running service, if any, and starts it as options say.
+    void start(const ServiceOptions& options) {
         service = std::make_unique<ServiceProcess>(options);
         const std::optional<int> found = service->wait_for_port();
         ASSERT_TRUE(found) << "the service announced no port";
@@ -360,9 +366,76 @@ TEST_F(UpgradeService, BackupThatCannotBeMadeAnswersFalseAndKeepsServing) {
     Reply reply = exchange(port, Request("upgrade").bytes(marked_program("second")));
     EXPECT_FALSE(reply.boolean());
     EXPECT_TRUE(reply.at_end());
+    EXPECT_EQ(
+        service->wait_for_line("ERROR: "),
+        "ERROR: Request refused - upgrade: the program cannot be moved to " + backup + " (Is a directory)");
 
     EXPECT_EQ(file_bytes(backup + "/kept"), WireBytes{'k'});
     EXPECT_FALSE(service->has_line("INFO: Program upgraded"));
+    expect_unchanged_and_serving();
+}
+
+TEST_F(UpgradeService, ProgramWhoseFileIsGoneIsRefusedWithItsReason) {
+    ASSERT_EQ(::unlink(program.c_str()), 0);
+
+    Reply reply = exchange(port, Request("upgrade").bytes(marked_program("second")));
+    EXPECT_FALSE(reply.boolean());
+    EXPECT_TRUE(reply.at_end());
+    EXPECT_EQ(service->wait_for_line("ERROR: "), "ERROR: Request refused - upgrade: the program's file " +
+                                                     program +
+                                                     " cannot be found (No such file or directory)");
+    EXPECT_FALSE(exists(program));
+    EXPECT_FALSE(exists(backup));
+
+    write_file(program, original, built_mode);
+    expect_unchanged_and_serving();
+}
+
+// A service started through PATH knows only its bare name, which names a file of its working
+// directory or none: it may be another program, which must stay as it is.
+TEST_F(UpgradeService, ServiceStartedThroughPathRefusesWithItsReasonTouchingNothing) {
+    const std::string elsewhere = directory + "/elsewhere";
+    ASSERT_EQ(::mkdir(elsewhere.c_str(), 0755), 0);
+    const std::string same_name = elsewhere + "/lm_accelerator";
+    const WireBytes other_program = marked_program("another program");
+    write_file(same_name, other_program, built_mode);
+    ServiceOptions through_path({"PATH=" + directory + ":/usr/bin:/bin", "lm_accelerator", "-f"});
+    through_path.binary = "/usr/bin/env";
+    through_path.directory = elsewhere;
+    start(through_path);
+
+    Reply reply = exchange(port, Request("upgrade").bytes(marked_program("second")));
+    EXPECT_FALSE(reply.boolean());
+    EXPECT_TRUE(reply.at_end());
+    EXPECT_EQ(
+        service->wait_for_line("ERROR: "),
+        "ERROR: Request refused - upgrade: the program was started through PATH, so its file is unknown");
+    EXPECT_EQ(file_bytes(same_name), other_program);
+    EXPECT_FALSE(exists(same_name + ".bak"));
+    EXPECT_FALSE(exists(backup));
+    expect_unchanged_and_serving();
+}
+
+TEST_F(UpgradeService, ServiceStartedByAPathTooLongForItsBackupRefusesWithItsReason) {
+    // "./" steps lengthen the path to the same file; with ".bak" it no longer fits the system's limit.
+    std::string long_path = directory + "/";
+    while (long_path.size() + 2 + std::strlen("lm_accelerator") <= PATH_MAX - 4) {
+        long_path += "./";
+    }
+    long_path += std::string(PATH_MAX - 4 - long_path.size() - std::strlen("lm_accelerator"), '/');
+    long_path += "lm_accelerator";
+    ASSERT_EQ(long_path.size(), static_cast<std::size_t>(PATH_MAX - 4));
+    ServiceOptions options;
+    options.binary = long_path;
+    options.directory = directory;
+    start(options);
+
+    Reply reply = exchange(port, Request("upgrade").bytes(marked_program("second")));
+    EXPECT_FALSE(reply.boolean());
+    EXPECT_TRUE(reply.at_end());
+    EXPECT_EQ(service->wait_for_line("ERROR: "),
+              "ERROR: Request refused - upgrade: the program's path is too long for the system");
+    EXPECT_FALSE(exists(backup));
     expect_unchanged_and_serving();
 }
 

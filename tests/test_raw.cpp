@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -323,6 +324,87 @@ TEST(ReadRaw, FileAnnouncingAPictureNoFloatPayloadCarriesIsRefusedWithoutItsMemo
     EXPECT_EQ(log_mean, -7.0f);
     EXPECT_LT(process_status_value(getpid(), "VmHWM:") - before_kib, 64 * 1024)
         << "the announced picture was given memory";
+}
+
+/// FNV-1a, 64 bits: a fingerprint of a decoded image's payload to compare with one taken before.
+std::uint64_t fingerprint(const std::vector<unsigned char>& bytes) {
+    std::uint64_t hash = 14695981039346656037u;
+    for (const unsigned char byte : bytes) hash = (hash ^ byte) * 1099511628211u;
+    return hash;
+}
+
+/// The pattern scene stored with non-square pixels of these scales and an orientation.
+DngDescription stretched_pattern(double horizontal, double vertical, int orientation) {
+    DngDescription d;
+    d.width = pattern_width;
+    d.height = pattern_height;
+    d.orientation = orientation;
+    d.default_scale[0] = horizontal;
+    d.default_scale[1] = vertical;
+    d.scene = block_scene();
+    return d;
+}
+
+// LibRaw stretches a picture of non-square pixels while it processes it: the size it delivers is
+// known before, to the pixel, and the values are those decoded before the size was looked at (the
+// fingerprints were taken from the service as it was before).
+TEST(ReadRaw, StretchedPicturesAreDeliveredAtTheSizeForeseenWithTheirValuesUnchanged) {
+    struct Case {
+        DngDescription file;
+        int width, height;
+        std::uint64_t fingerprint;
+    };
+    const Case cases[] = {{stretched_pattern(1.0, 2.0, 6), 128, 96, 0x18629f256bd71f4bu},
+                          {stretched_pattern(3.0, 2.0, 3), 144, 64, 0x0ddb09958564eff1u}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << " x " << c.height);
+        std::vector<unsigned char> file = make_dng(c.file);
+        EXPECT_EQ(raw_picture_pixels(file), static_cast<std::uint64_t>(c.width) * c.height);
+        float log_mean = 0.0f;
+        const Image<float> image = decode(file, log_mean);
+        ASSERT_EQ(image.width, c.width);
+        ASSERT_EQ(image.height, c.height);
+        EXPECT_EQ(fingerprint(write_float(image)), c.fingerprint);
+    }
+
+    // A stretched side is kept in 16 bits: 7000 rows ten times taller are 70000, of which LibRaw
+    // keeps 70000 - 65536.
+    DngDescription tall;
+    tall.width = 24;
+    tall.height = 7000;
+    tall.default_scale[1] = 10.0;
+    tall.scene = uniform_scene({0.2, 0.2, 0.2});
+    std::vector<unsigned char> file = make_dng(tall);
+    EXPECT_EQ(raw_picture_pixels(file), 24u * 4464u);
+    float log_mean = 0.0f;
+    const Image<float> image = decode(file, log_mean);
+    EXPECT_EQ(image.width, 24);
+    EXPECT_EQ(image.height, 4464);
+}
+
+// 5000 x 4000 fits a float payload, but ten times taller as LibRaw would stretch it does not: the
+// file is refused before LibRaw takes the gigabytes of the stretched picture.
+TEST(ReadRaw, StretchedPictureNoFloatPayloadCarriesIsRefusedWithoutItsMemory) {
+    DngDescription d;
+    d.scene = uniform_scene({0.2, 0.2, 0.2});
+    d.labelled_lossless_jpeg = true;
+    d.announced_width = 5000;
+    d.announced_height = 4000;
+    d.default_scale[1] = 10.0;
+    std::vector<unsigned char> file = make_dng(d);
+    EXPECT_EQ(raw_picture_pixels(file), 0u);
+    if (!reset_peak_memory()) GTEST_SKIP() << "the peak resident memory cannot be reset here";
+    const long before_kib = resident_kib(getpid());
+    float log_mean = -7.0f;
+    Image<float> image;
+    {
+        const AddressSpaceCap cap(1L << 20);
+        image = read_raw(file, log_mean);
+    }
+    EXPECT_EQ(image.data, nullptr);
+    EXPECT_EQ(log_mean, -7.0f);
+    EXPECT_LT(process_status_value(getpid(), "VmHWM:") - before_kib, 64 * 1024)
+        << "the stretched picture was given memory";
 }
 
 TEST(ReadRaw, ShortFileThatAnnouncesABigPictureGetsNoMemoryForIt) {

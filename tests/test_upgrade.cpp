@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +50,14 @@ void write_file(const std::string& path, const std::string& text, mode_t mode) {
     ::chmod(path.c_str(), mode);
 }
 
+bool written(const UpgradeOutcome& outcome) { return outcome.state == UpgradeState::written; }
+
+/// Expects the upgrade refused, touching nothing, for a reason that begins with reason_start.
+void expect_refused(const UpgradeOutcome& outcome, const std::string& reason_start) {
+    EXPECT_EQ(outcome.state, UpgradeState::refused) << outcome.reason;
+    EXPECT_EQ(outcome.reason.compare(0, reason_start.size(), reason_start), 0) << outcome.reason;
+}
+
 /// A fresh directory per test holding "program" (the executable being replaced), removed afterwards.
 class UpgradeFiles : public ::testing::Test {
 protected:
@@ -69,10 +78,11 @@ protected:
 
 TEST_F(UpgradeFiles, NewBytesReplaceProgramWhichMovesToBackupKeepingItsPermissions) {
     const mode_t old_umask = ::umask(077);
-    const bool upgraded = upgrade_program(program.c_str(), bytes_of("new program"));
+    const UpgradeOutcome upgraded = upgrade_program(program.c_str(), bytes_of("new program"));
     ::umask(old_umask);
 
-    ASSERT_TRUE(upgraded);
+    ASSERT_TRUE(written(upgraded)) << upgraded.reason;
+    EXPECT_EQ(upgraded.reason, "");
     EXPECT_EQ(contents_of(program), "new program");
     EXPECT_EQ(permissions_of(program), 0750u) << "the umask must not strip the program's permission bits";
     EXPECT_EQ(contents_of(backup), "old program");
@@ -80,16 +90,46 @@ TEST_F(UpgradeFiles, NewBytesReplaceProgramWhichMovesToBackupKeepingItsPermissio
 
 TEST_F(UpgradeFiles, RefusalsLeaveEveryFileAsItWas) {
     write_file(backup, "earlier backup", 0750);
-    EXPECT_FALSE(upgrade_program(program.c_str(), bytes{}));
-    EXPECT_FALSE(upgrade_program(nullptr, bytes_of("new program")));
-    EXPECT_FALSE(upgrade_program("", bytes_of("new program")));
+    expect_refused(upgrade_program(program.c_str(), bytes{}), "empty program");
+    expect_refused(upgrade_program(nullptr, bytes_of("new program")), "the program's path is unknown");
+    expect_refused(upgrade_program("", bytes_of("new program")), "the program's path is unknown");
     EXPECT_EQ(contents_of(program), "old program");
     EXPECT_EQ(contents_of(backup), "earlier backup");
 
     const std::string missing = directory + "/missing";
     write_file(missing + ".bak", "only copy", 0750);
-    EXPECT_FALSE(upgrade_program(missing.c_str(), bytes_of("new program")));
+    expect_refused(upgrade_program(missing.c_str(), bytes_of("new program")),
+                   "the program's file " + missing + " cannot be found (");
     EXPECT_EQ(contents_of(missing + ".bak"), "only copy") << "a missing program must not cost the backup";
+
+    expect_refused(upgrade_program(directory.c_str(), bytes_of("new program")),
+                   "the program's path " + directory + " names no regular file");
+
+    // A non-empty directory can be neither removed nor replaced by a file, not even by root.
+    ::unlink(backup.c_str());
+    ASSERT_EQ(::mkdir(backup.c_str(), 0755), 0);
+    write_file(backup + "/kept", "kept", 0644);
+    expect_refused(upgrade_program(program.c_str(), bytes_of("new program")),
+                   "the program cannot be moved to " + backup + " (");
+    EXPECT_EQ(contents_of(program), "old program");
+    EXPECT_EQ(contents_of(backup + "/kept"), "kept");
+}
+
+// A program started through PATH knows only its bare name, which here would name a file of the
+// working directory: perhaps another program, which must not be replaced.
+TEST_F(UpgradeFiles, NameWithoutDirectoryIsRefusedEvenWhenTheWorkingDirectoryHoldsThatFile) {
+    char previous[PATH_MAX];
+    ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(::chdir(directory.c_str()), 0);
+    const UpgradeOutcome outcome = upgrade_program("program", bytes_of("new program"));
+    ASSERT_EQ(::chdir(previous), 0);
+
+    expect_refused(outcome, "the program was started through PATH, so its file is unknown");
+    EXPECT_EQ(unusable_program_path("program"), outcome.reason);
+    EXPECT_EQ(contents_of(program), "old program");
+    EXPECT_FALSE(exists(backup));
+    EXPECT_EQ(unusable_program_path(program.c_str()), std::nullopt);
+    EXPECT_EQ(unusable_program_path("./program"), std::nullopt);
 }
 
 TEST_F(UpgradeFiles, PathsBeyondThePlatformLimitAreRefusedUntouched) {
@@ -104,13 +144,15 @@ TEST_F(UpgradeFiles, PathsBeyondThePlatformLimitAreRefusedUntouched) {
     };
     const std::string too_long = path_of_length(PATH_MAX - 4);
     ASSERT_EQ(too_long.size(), static_cast<std::size_t>(PATH_MAX - 4));
-    EXPECT_FALSE(upgrade_program(too_long.c_str(), bytes_of("new program")));
+    expect_refused(upgrade_program(too_long.c_str(), bytes_of("new program")),
+                   "the program's path is too long for the system");
     EXPECT_FALSE(restore_program(too_long.c_str()));
     EXPECT_EQ(contents_of(program), "old program");
     EXPECT_FALSE(exists(backup));
 
     const std::string longest = path_of_length(PATH_MAX - 5);
-    EXPECT_TRUE(upgrade_program(longest.c_str(), bytes_of("new program"))) << "the backup name still fits";
+    EXPECT_TRUE(written(upgrade_program(longest.c_str(), bytes_of("new program"))))
+        << "the backup name still fits";
     EXPECT_EQ(contents_of(program), "new program");
 
     const std::string beyond = path_of_length(PATH_MAX);
@@ -125,18 +167,20 @@ TEST_F(UpgradeFiles, ShortWriteBringsThePreviousProgramBack) {
     small.rlim_cur = 4;
     auto saved_handler = std::signal(SIGXFSZ, SIG_IGN);
     ::setrlimit(RLIMIT_FSIZE, &small);
-    const bool upgraded = upgrade_program(program.c_str(), bytes_of("a program longer than four bytes"));
+    const UpgradeOutcome upgraded =
+        upgrade_program(program.c_str(), bytes_of("a program longer than four bytes"));
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, saved_handler);
 
-    EXPECT_FALSE(upgraded);
+    EXPECT_EQ(upgraded.state, UpgradeState::restored);
+    EXPECT_EQ(upgraded.reason, "the new program could not be written (File too large)");
     EXPECT_EQ(contents_of(program), "old program");
     EXPECT_EQ(permissions_of(program), 0750u);
     EXPECT_FALSE(exists(backup));
 }
 
 TEST_F(UpgradeFiles, RestorePutsTheBackupBackOverTheNewFile) {
-    ASSERT_TRUE(upgrade_program(program.c_str(), bytes_of("new program")));
+    ASSERT_TRUE(written(upgrade_program(program.c_str(), bytes_of("new program"))));
     EXPECT_TRUE(restore_program(program.c_str()));
     EXPECT_EQ(contents_of(program), "old program");
     EXPECT_FALSE(exists(backup));
