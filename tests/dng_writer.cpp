@@ -112,6 +112,16 @@ Scene uniform_scene(SceneColour colour) {
     return [colour](int, int) { return colour; };
 }
 
+DngDescription overstretched_dng() {
+    DngDescription d;
+    d.scene = uniform_scene({0.2, 0.2, 0.2});
+    d.labelled_lossless_jpeg = true;
+    d.announced_width = 5000;
+    d.announced_height = 4000;
+    d.default_scale[1] = 10.0;
+    return d;
+}
+
 std::vector<unsigned char> make_dng(const DngDescription& d) {
     const std::uint32_t w = static_cast<std::uint32_t>(d.width);
     const std::uint32_t h = static_cast<std::uint32_t>(d.height);

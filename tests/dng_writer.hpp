@@ -54,3 +54,7 @@ Scene uniform_scene(SceneColour colour);
 /// (unless it is labelled otherwise), an sRGB-primaries colour matrix for D65, the orientation tag
 /// and an EXIF directory with the ISO.
 std::vector<unsigned char> make_dng(const DngDescription& description);
+
+/// A file of a few kilobytes that announces 5000 x 4000 pixels ten times as tall as wide: it fits a
+/// float payload as announced, but not once LibRaw has stretched it to square pixels.
+DngDescription overstretched_dng();

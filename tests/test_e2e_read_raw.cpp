@@ -21,6 +21,20 @@ protected:
     std::string closing_line() {
         return service->wait_for_line("INFO: Raw image read - ").value_or("(no closing line)");
     }
+
+    /// Sends the file and expects the reply of a file that cannot be decoded: two empty images of
+    /// sides 0 and an empty preview, logged as 0 x 0.
+    void expect_undecodable_reply(const WireBytes& file) {
+        Reply reply = read_raw_reply(file);
+        for (int image = 0; image < 2; ++image) {
+            EXPECT_TRUE(reply.bytes().empty());
+            EXPECT_EQ(reply.integer(), 0);
+            EXPECT_EQ(reply.integer(), 0);
+        }
+        EXPECT_TRUE(reply.bytes().empty());
+        EXPECT_TRUE(reply.at_end());
+        EXPECT_EQ(closing_line(), "INFO: Raw image read - 0 x 0, " + std::to_string(file.size()) + " bytes");
+    }
 };
 
 TEST_F(ReadRawService, SidewaysPhotoGivesUprightFullReducedAndPreview) {
@@ -71,37 +85,14 @@ TEST_F(ReadRawService, UnreadableFilesGiveEmptyRepliesAndZeroSizes) {
     const std::string text = "Not a raw file at all, just a line of text.\n";
     for (const WireBytes& file : {WireBytes(), WireBytes(text.begin(), text.end())}) {
         SCOPED_TRACE(testing::Message() << file.size() << " bytes");
-        Reply reply = read_raw_reply(file);
-        for (int image = 0; image < 2; ++image) {
-            EXPECT_TRUE(reply.bytes().empty());
-            EXPECT_EQ(reply.integer(), 0);
-            EXPECT_EQ(reply.integer(), 0);
-        }
-        EXPECT_TRUE(reply.bytes().empty());
-        EXPECT_TRUE(reply.at_end());
-        EXPECT_EQ(closing_line(), "INFO: Raw image read - 0 x 0, " + std::to_string(file.size()) + " bytes");
+        expect_undecodable_reply(file);
     }
 }
 
 // 5000 x 4000 fits a float payload, but LibRaw would stretch it ten times taller, past what any
 // reply can carry: the file gets the reply of a file that cannot be decoded.
 TEST_F(ReadRawService, PictureStretchedPastWhatAReplyCarriesGetsTheReplyOfAnUndecodableFile) {
-    DngDescription d;
-    d.scene = uniform_scene({0.2, 0.2, 0.2});
-    d.labelled_lossless_jpeg = true;
-    d.announced_width = 5000;
-    d.announced_height = 4000;
-    d.default_scale[1] = 10.0;
-    const WireBytes file = make_dng(d);
-    Reply reply = read_raw_reply(file);
-    for (int image = 0; image < 2; ++image) {
-        EXPECT_TRUE(reply.bytes().empty());
-        EXPECT_EQ(reply.integer(), 0);
-        EXPECT_EQ(reply.integer(), 0);
-    }
-    EXPECT_TRUE(reply.bytes().empty());
-    EXPECT_TRUE(reply.at_end());
-    EXPECT_EQ(closing_line(), "INFO: Raw image read - 0 x 0, " + std::to_string(file.size()) + " bytes");
+    expect_undecodable_reply(make_dng(overstretched_dng()));
 }
 
 TEST_F(ReadRawService, TruncatedFileLeavesTheServiceServing) {

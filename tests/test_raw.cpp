@@ -294,6 +294,25 @@ private:
     rlimit previous_{};
 };
 
+/// Decodes file under an address-space cap and expects the empty image, log_mean untouched, and
+/// no memory given to the picture the file announces.
+void expect_refused_without_memory(std::vector<unsigned char> file) {
+    if (!reset_peak_memory()) GTEST_SKIP() << "the peak resident memory cannot be reset here";
+    const long before_kib = resident_kib(getpid());
+    float log_mean = -7.0f;
+    Image<float> image;
+    {
+        const AddressSpaceCap cap(1L << 20);
+        image = read_raw(file, log_mean);
+    }
+    EXPECT_EQ(image.data, nullptr);
+    EXPECT_EQ(image.width, 0);
+    EXPECT_EQ(image.height, 0);
+    EXPECT_EQ(log_mean, -7.0f);
+    EXPECT_LT(process_status_value(getpid(), "VmHWM:") - before_kib, 64 * 1024)
+        << "the announced picture was given memory";
+}
+
 // A file of a few kilobytes labelled lossless JPEG is a black picture of any size to LibRaw.
 // Within what a float payload can carry it decodes; 13380 x 13380 (2148287200 bytes of floats,
 // just beyond) is refused before LibRaw takes its memory, which decoding it would take by the
@@ -309,21 +328,7 @@ TEST(ReadRaw, FileAnnouncingAPictureNoFloatPayloadCarriesIsRefusedWithoutItsMemo
     ASSERT_EQ(small.height, 768);
 
     d.announced_width = d.announced_height = 13380;
-    std::vector<unsigned char> file = make_dng(d);
-    if (!reset_peak_memory()) GTEST_SKIP() << "the peak resident memory cannot be reset here";
-    const long before_kib = resident_kib(getpid());
-    float log_mean = -7.0f;
-    Image<float> image;
-    {
-        const AddressSpaceCap cap(1L << 20);
-        image = read_raw(file, log_mean);
-    }
-    EXPECT_EQ(image.data, nullptr);
-    EXPECT_EQ(image.width, 0);
-    EXPECT_EQ(image.height, 0);
-    EXPECT_EQ(log_mean, -7.0f);
-    EXPECT_LT(process_status_value(getpid(), "VmHWM:") - before_kib, 64 * 1024)
-        << "the announced picture was given memory";
+    expect_refused_without_memory(make_dng(d));
 }
 
 /// FNV-1a, 64 bits: a fingerprint of a decoded image's payload to compare with one taken before.
@@ -385,26 +390,9 @@ TEST(ReadRaw, StretchedPicturesAreDeliveredAtTheSizeForeseenWithTheirValuesUncha
 // 5000 x 4000 fits a float payload, but ten times taller as LibRaw would stretch it does not: the
 // file is refused before LibRaw takes the gigabytes of the stretched picture.
 TEST(ReadRaw, StretchedPictureNoFloatPayloadCarriesIsRefusedWithoutItsMemory) {
-    DngDescription d;
-    d.scene = uniform_scene({0.2, 0.2, 0.2});
-    d.labelled_lossless_jpeg = true;
-    d.announced_width = 5000;
-    d.announced_height = 4000;
-    d.default_scale[1] = 10.0;
-    std::vector<unsigned char> file = make_dng(d);
+    std::vector<unsigned char> file = make_dng(overstretched_dng());
     EXPECT_EQ(raw_picture_pixels(file), 0u);
-    if (!reset_peak_memory()) GTEST_SKIP() << "the peak resident memory cannot be reset here";
-    const long before_kib = resident_kib(getpid());
-    float log_mean = -7.0f;
-    Image<float> image;
-    {
-        const AddressSpaceCap cap(1L << 20);
-        image = read_raw(file, log_mean);
-    }
-    EXPECT_EQ(image.data, nullptr);
-    EXPECT_EQ(log_mean, -7.0f);
-    EXPECT_LT(process_status_value(getpid(), "VmHWM:") - before_kib, 64 * 1024)
-        << "the stretched picture was given memory";
+    expect_refused_without_memory(std::move(file));
 }
 
 TEST(ReadRaw, ShortFileThatAnnouncesABigPictureGetsNoMemoryForIt) {
