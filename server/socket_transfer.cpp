@@ -34,11 +34,13 @@ bool set_timeout(int descriptor, int option, milliseconds timeout) {
     return ::setsockopt(descriptor, SOL_SOCKET, option, &limit, sizeof limit) == 0;
 }
 
-/// The stall limit kept in the socket's send timeout; zero when none is set.
-milliseconds send_stall_limit(int descriptor) {
+/// The stall limit of a transfer: the connection's, or on a thread that serves none the one kept in
+/// the socket's timeout option (SO_RCVTIMEO or SO_SNDTIMEO); zero when none is set.
+milliseconds stall_limit(const ConnectionClock* clock, int descriptor, int option) {
+    if (clock != nullptr) return clock->limits().stall;
     timeval limit{};
     socklen_t length = sizeof limit;
-    if (::getsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, &length) != 0) return milliseconds(0);
+    if (::getsockopt(descriptor, SOL_SOCKET, option, &limit, &length) != 0) return milliseconds(0);
     return std::chrono::seconds(limit.tv_sec) +
            std::chrono::duration_cast<milliseconds>(std::chrono::microseconds(limit.tv_usec));
 }
@@ -108,20 +110,15 @@ private:
     std::size_t pending_ = 0;
 };
 
-// The limits of one read on a served connection: its pace, and the stall counted from its start or
-// from the last byte that arrived. The socket is only ever waited on in poll, with the exact time
-// left, so that the read ends at whichever limit comes first. Without a clock the read blocks in the
-// kernel, which the socket's receive timeout ends.
+// The limits of one read: its pace, and the stall counted from its start or from the last byte that
+// arrived. The socket is only ever waited on in poll, with the exact time left, so that the read
+// ends at whichever limit comes first.
 class ReadLimits {
 public:
-    ReadLimits(ConnectionClock* clock, bool is_value)
+    ReadLimits(ConnectionClock* clock, int descriptor, bool is_value)
         : pace_(clock, is_value),
-          served_(clock != nullptr),
-          stall_(clock != nullptr ? clock->limits().stall : milliseconds(0)),
+          stall_(stall_limit(clock, descriptor, SO_RCVTIMEO)),
           last_movement_(Clock::now()) {}
-
-    /// True on a served connection: the read waits in wait_readable, not in the kernel.
-    bool served() const { return served_; }
 
     /// Bytes arrived; the time they did is taken at the next wait.
     void moved(std::size_t bytes) {
@@ -146,7 +143,6 @@ public:
 
 private:
     Pace pace_;
-    const bool served_;
     const milliseconds stall_;
     Clock::time_point last_movement_;
     bool moved_ = false;
@@ -155,14 +151,12 @@ private:
 /// Receives up to size bytes once some are there, within the limits: 0 at the end of the stream.
 std::size_t receive_some(int descriptor, void* data, std::size_t size, ReadLimits& limits) {
     for (;;) {
-        const ssize_t received = ::recv(descriptor, data, size, limits.served() ? MSG_DONTWAIT : 0);
+        const ssize_t received = ::recv(descriptor, data, size, MSG_DONTWAIT);
         if (received >= 0) {
             limits.moved(static_cast<std::size_t>(received));
             return static_cast<std::size_t>(received);
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            // A blocking call returns this only when the receive timeout passed without a byte.
-            if (!limits.served()) fail(boost::asio::error::timed_out);
             limits.wait_readable(descriptor);
         } else if (errno != EINTR) {
             fail_with_errno();
@@ -172,7 +166,7 @@ std::size_t receive_some(int descriptor, void* data, std::size_t size, ReadLimit
 
 /// Reads exactly size bytes, within the limits of the thread's connection when there is one.
 void read_whole(tcp::socket& socket, void* data, std::size_t size, bool is_value) {
-    ReadLimits limits(ConnectionClock::of_this_thread(), is_value);
+    ReadLimits limits(ConnectionClock::of_this_thread(), socket.native_handle(), is_value);
     auto* next = static_cast<unsigned char*>(data);
     while (size > 0) {
         const std::size_t received = receive_some(socket.native_handle(), next, size, limits);
@@ -197,10 +191,10 @@ std::size_t peek_until_timeout(int descriptor, void* data, std::size_t size) {
 // Poll cannot wait for a peek: it reports the socket readable as soon as one byte is there. So the
 // receive timeout is set to the time the value has left, for this call only; the socket keeps its
 // stall limit otherwise. A peek is made once or twice a request, so the two calls cost nothing.
-std::size_t peek_within(int descriptor, void* data, std::size_t size, ConnectionClock& clock) {
+std::size_t peek_within(int descriptor, void* data, std::size_t size, const ConnectionClock* clock) {
     const Clock::time_point now = Clock::now();
-    const milliseconds stall = clock.limits().stall;
-    Clock::time_point due = clock.value_deadline(now);
+    const milliseconds stall = stall_limit(clock, descriptor, SO_RCVTIMEO);
+    Clock::time_point due = clock != nullptr ? clock->value_deadline(now) : Clock::time_point::max();
     if (stall.count() != 0) due = std::min(due, now + stall);
     // Zero is no timeout at all for the kernel, so a limit that has just passed waits a millisecond.
     const milliseconds timeout = due == Clock::time_point::max()
@@ -233,14 +227,10 @@ public:
     /// slow. The stall limit is read at the first wait, as most writes never wait.
     void wait_for_room() {
         if (!waited_) {
-            stall_ = clock_ != nullptr ? clock_->limits().stall : send_stall_limit(descriptor_);
+            stall_ = stall_limit(clock_, descriptor_, SO_SNDTIMEO);
             unacknowledged_ = unacknowledged_bytes(descriptor_);
             last_movement_ = Clock::now();
             waited_ = true;
-        }
-        if (stall_.count() == 0 && clock_ == nullptr) {
-            ready_within(descriptor_, POLLOUT, -1);
-            return;
         }
         const Clock::duration check_period =
             stall_.count() == 0 ? Clock::duration::max() : std::max(stall_ / 8, milliseconds(1));
@@ -286,8 +276,9 @@ constexpr std::size_t discard_buffer_size = 16 << 10;
 
 }  // namespace
 
-// The receive timeout ends a blocking read by itself; the send timeout is where the writes below
-// find the limit. On a served connection the limit is the clock's, and these are a backstop.
+// The socket's timeouts keep the limit where the transfers below find it on a thread that serves no
+// connection, and the receive timeout is what a peek waits by; on a served connection the limit is
+// the clock's, which sets the same figure here.
 bool limit_stalls(tcp::socket& socket, milliseconds timeout) {
     const int descriptor = socket.native_handle();
     return set_timeout(descriptor, SO_RCVTIMEO, timeout) && set_timeout(descriptor, SO_SNDTIMEO, timeout);
@@ -300,9 +291,7 @@ void read_payload(tcp::socket& socket, void* data, std::size_t size) {
 }
 
 std::size_t peek_exactly(tcp::socket& socket, void* data, std::size_t size) {
-    ConnectionClock* clock = ConnectionClock::of_this_thread();
-    if (clock == nullptr) return peek_until_timeout(socket.native_handle(), data, size);
-    return peek_within(socket.native_handle(), data, size, *clock);
+    return peek_within(socket.native_handle(), data, size, ConnectionClock::of_this_thread());
 }
 
 // Each call hands the kernel as much as its send buffer takes, without waiting inside the call,
@@ -333,7 +322,7 @@ void write_all(tcp::socket& socket, boost::asio::const_buffer first, boost::asio
 
 void discard_until_end(tcp::socket& socket) {
     ConnectionClock* clock = ConnectionClock::of_this_thread();
-    ReadLimits limits(clock, false);
+    ReadLimits limits(clock, socket.native_handle(), false);
     std::array<unsigned char, discard_buffer_size> sink;
     for (;;) {
         const std::size_t received = receive_some(socket.native_handle(), sink.data(), sink.size(), limits);
