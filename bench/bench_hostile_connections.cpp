@@ -32,6 +32,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "bench/bench_cases.hpp"
 #include "bench/bench_inputs.hpp"
 #include "bench/bench_timing.hpp"
 #include "bench/timed_exchange.hpp"
@@ -43,18 +44,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-/// Seconds since start, on the benchmark clock.
-double seconds_since(BenchClock::time_point start) {
-    return std::chrono::duration<double>(BenchClock::now() - start).count();
-}
-
-/// The options that start the service under test.
-ServiceOptions service_options(const std::string& binary) {
-    ServiceOptions options;
-    if (!binary.empty()) options.binary = binary;
-    return options;
-}
 
 /// A connection of many, which the service has closed once anything (its end) has arrived on it.
 bool closed_by_service(const WireClient& client) { return !client.quiet(); }
@@ -118,8 +107,8 @@ private:
     std::thread thread_;
 };
 
-bool slow_reader(const std::string& binary) {
-    StartedService service(service_options(binary));
+bool slow_reader(const ServiceOptions& options) {
+    StartedService service(options);
     WireClient slow(service.port, slow_read_size);
     // Once the request is sent whole, the service is reading it: it holds its share of the budget.
     if (!slow.send(decompose_request("decompose_ldr", patterned_argb(large_width, large_height), large_width,
@@ -167,8 +156,8 @@ std::optional<double> version_answer_time(int port) {
     return std::nullopt;
 }
 
-bool trickling_names(const std::string& binary) {
-    StartedService service(service_options(binary));
+bool trickling_names(const ServiceOptions& options) {
+    StartedService service(options);
     const pid_t pid = service.process.pid();
     // A first exchange starts the threads that an idle service keeps.
     version_answer_time(service.port);
@@ -241,7 +230,7 @@ constexpr rlim_t service_address_space = rlim_t{12} << 30;
 
 /// Starts the service with its address space limited: the soft limit, which a child inherits, is
 /// lowered for the start only.
-std::unique_ptr<StartedService> start_limited(const std::string& binary, rlim_t address_space) {
+std::unique_ptr<StartedService> start_limited(const ServiceOptions& options, rlim_t address_space) {
     rlimit own{};
     if (::getrlimit(RLIMIT_AS, &own) != 0) throw std::runtime_error("the address-space limit cannot be read");
     rlimit lowered = own;
@@ -250,7 +239,7 @@ std::unique_ptr<StartedService> start_limited(const std::string& binary, rlim_t 
         throw std::runtime_error("the address space cannot be limited");
     std::unique_ptr<StartedService> service;
     try {
-        service = std::make_unique<StartedService>(service_options(binary));
+        service = std::make_unique<StartedService>(options);
     } catch (...) {
         ::setrlimit(RLIMIT_AS, &own);
         throw;
@@ -259,11 +248,11 @@ std::unique_ptr<StartedService> start_limited(const std::string& binary, rlim_t 
     return service;
 }
 
-bool silent_connections(const std::string& binary) {
+bool silent_connections(const ServiceOptions& options) {
     const Image<float> photo = bench_photo();
     const Request request =
         decompose_request("decompose_ldr", argb_payload(photo), photo_width, photo_height);
-    const std::unique_ptr<StartedService> service = start_limited(binary, service_address_space);
+    const std::unique_ptr<StartedService> service = start_limited(options, service_address_space);
     ReplyStorage storage;
     timed_exchange(service->port, request.data(), storage);
     const WireBytes reference = storage.reply();
@@ -304,7 +293,7 @@ public:
         if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("no temporary directory");
         directory_ = pattern;
         program_ = directory_ + "/lm_accelerator";
-        std::filesystem::copy_file(binary.empty() ? std::string(LM_ACCELERATOR_BINARY) : binary, program_);
+        std::filesystem::copy_file(binary, program_);
         std::filesystem::permissions(program_, std::filesystem::perms::owner_all);
     }
     ~ServiceCopy() {
@@ -326,8 +315,8 @@ private:
     std::string program_;
 };
 
-bool refused_upgrade(const std::string& binary) {
-    const ServiceCopy copy(binary);
+bool refused_upgrade(const ServiceOptions& options) {
+    const ServiceCopy copy(options.binary);
     StartedService service(copy.options());
     // This upgrade stays in progress: its program, announced at 1 GiB, comes at 10 MiB a second until
     // the end of the case, when the client resets the connection. Once more has been sent than the
@@ -366,58 +355,14 @@ bool refused_upgrade(const std::string& binary) {
     return within;
 }
 
-/// Raises this process's descriptor limit to the hard limit: thousands of connections each take one.
-void raise_descriptor_limit() {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
-struct Case {
-    const char* name;
-    bool (*run)(const std::string& binary);
-};
-
-constexpr Case cases[] = {{"slow_reader", slow_reader},
-                          {"trickling_names", trickling_names},
-                          {"silent_connections", silent_connections},
-                          {"refused_upgrade", refused_upgrade}};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string binary;
-    std::vector<std::string> chosen;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--binary" && i + 1 < argc)
-            binary = argv[++i];
-        else
-            chosen.push_back(argument);
-    }
-    for (const std::string& name : chosen) {
-        if (std::none_of(std::begin(cases), std::end(cases),
-                         [&](const Case& one) { return name == one.name; })) {
-            std::fprintf(stderr, "bench_hostile_connections: no case %s\n", name.c_str());
-            return 1;
-        }
-    }
+    // Thousands of connections each take a descriptor.
     raise_descriptor_limit();
-    std::printf("bench_hostile_connections: %s, default connection limits\n",
-                binary.empty() ? LM_ACCELERATOR_BINARY : binary.c_str());
-    std::fflush(stdout);
-    bool all_within = true;
-    for (const Case& one : cases) {
-        if (!chosen.empty() && std::find(chosen.begin(), chosen.end(), one.name) == chosen.end()) continue;
-        try {
-            all_within = one.run(binary) && all_within;
-        } catch (const std::exception& error) {
-            std::printf("  %-19s failed to run: %s   FAILED\n", one.name, error.what());
-            all_within = false;
-        }
-        std::fflush(stdout);
-    }
-    return all_within ? 0 : 1;
+    return run_bench_cases("bench_hostile_connections", "default connection limits", argc, argv,
+                           {{"slow_reader", slow_reader},
+                            {"trickling_names", trickling_names},
+                            {"silent_connections", silent_connections},
+                            {"refused_upgrade", refused_upgrade}});
 }

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -30,32 +29,24 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "bench/bench_cases.hpp"
 #include "bench/bench_inputs.hpp"
+#include "bench/bench_timing.hpp"
 #include "bench/timed_exchange.hpp"
 #include "tests/dng_writer.hpp"
 #include "tests/image_requests.hpp"
-#include "tests/resident_memory.hpp"
 #include "tests/service_process.hpp"
 #include "tests/wire_client.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = BenchClock;
 
 /// The announced payload of the hostile clients: 1 GiB, an ARGB image of 16384 x 16384.
 constexpr std::uint32_t gigabyte = 1u << 30;
 constexpr int gigabyte_side = 16384;
 /// How long the longest wait of a case may last before the case reports it unanswered.
 constexpr std::chrono::seconds longest_wait{150};
-
-/// Peak resident memory of a service so far, in MiB.
-double peak_mib(const StartedService& service) {
-    return process_status_value(service.process.pid(), "VmHWM:") / 1024.0;
-}
-
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 /// The start of a "tonemap_ldr" request that announces a 1 GiB payload, with the payload's first
 /// byte or without it.
@@ -167,10 +158,18 @@ WireBytes black_dng(int width, int height, double vertical) {
     return make_dng(d);
 }
 
-struct Case {
-    const char* name;
-    std::function<bool(const ServiceOptions&)> run;
-};
+/// Connections that each announce a 1 GiB "tonemap_ldr" payload, in order: each has been received
+/// before the next connects.
+std::vector<std::unique_ptr<WireClient>> announce_gigabytes(StartedService& service, int count,
+                                                            bool payload_begun) {
+    std::vector<std::unique_ptr<WireClient>> clients;
+    for (int i = 0; i < count; ++i) {
+        clients.push_back(std::make_unique<WireClient>(service.port));
+        clients.back()->send(gigabyte_announcement(payload_begun));
+        service.process.wait_for_line("INFO: Command received - tonemap_ldr");
+    }
+    return clients;
+}
 
 bool announcers_taken_back(const ServiceOptions& options) {
     double alone = 0.0;
@@ -187,12 +186,7 @@ bool announcers_taken_back(const ServiceOptions& options) {
     }
     StartedService service(options);
     constexpr int announcers = 5;
-    std::vector<std::unique_ptr<WireClient>> clients;
-    for (int i = 0; i < announcers; ++i) {
-        clients.push_back(std::make_unique<WireClient>(service.port));
-        clients.back()->send(gigabyte_announcement(true));
-        service.process.wait_for_line("INFO: Command received - tonemap_ldr");
-    }
+    std::vector<std::unique_ptr<WireClient>> clients = announce_gigabytes(service, announcers, true);
     // Each in turn is admitted and, once another waits, made to give way: long enough for the
     // slowest rule measured (10 s of grace each).
     constexpr int trickled = 3;
@@ -224,12 +218,7 @@ bool announcers_taken_back(const ServiceOptions& options) {
 bool silent_announcers(const ServiceOptions& options) {
     StartedService service(options);
     constexpr int announcers = 9;
-    std::vector<std::unique_ptr<WireClient>> clients;
-    for (int i = 0; i < announcers; ++i) {
-        clients.push_back(std::make_unique<WireClient>(service.port));
-        clients.back()->send(gigabyte_announcement(false));
-        service.process.wait_for_line("INFO: Command received - tonemap_ldr");
-    }
+    const std::vector<std::unique_ptr<WireClient>> clients = announce_gigabytes(service, announcers, false);
     const std::optional<double> seconds = seconds_to_answer_a_small_request(service.port);
     const bool within = seconds && *seconds <= 15.0;
     if (seconds)
@@ -293,31 +282,9 @@ bool two_raw(const ServiceOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    ServiceOptions options;
-    std::vector<std::string> names;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--binary" && i + 1 < argc)
-            options.binary = argv[++i];
-        else
-            names.push_back(argument);
-    }
-    const Case cases[] = {{"taken_back", announcers_taken_back},
-                          {"silent", silent_announcers},
-                          {"stretched", stretched_dng},
-                          {"two_raw", two_raw}};
-    try {
-        std::printf("bench_hostile_payloads: %s, default limits\n", options.binary.c_str());
-        std::fflush(stdout);
-        bool all_within = true;
-        for (const Case& c : cases) {
-            if (!names.empty() && std::find(names.begin(), names.end(), c.name) == names.end()) continue;
-            all_within = c.run(options) && all_within;
-            std::fflush(stdout);
-        }
-        return all_within ? 0 : 1;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "bench_hostile_payloads: %s\n", error.what());
-        return 1;
-    }
+    return run_bench_cases("bench_hostile_payloads", "default limits", argc, argv,
+                           {{"taken_back", announcers_taken_back},
+                            {"silent", silent_announcers},
+                            {"stretched", stretched_dng},
+                            {"two_raw", two_raw}});
 }

@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_cases.hpp"
 #include "bench/bench_inputs.hpp"
 #include "bench/timed_exchange.hpp"
 #include "tests/image_requests.hpp"
-#include "tests/resident_memory.hpp"
 #include "tests/service_process.hpp"
 
 namespace {
@@ -26,11 +26,6 @@ namespace {
 constexpr int simultaneous = 10;
 /// The most the simultaneous requests may cost, as a multiple of one alone.
 constexpr double allowed_ratio = 3.0;
-
-/// Peak resident memory of a service so far, in MiB.
-double peak_mib(const StartedService& service) {
-    return process_status_value(service.process.pid(), "VmHWM:") / 1024.0;
-}
 
 Request request_for(const std::string& command, const Image<float>& photo) {
     if (command == "read_raw") return Request(command).bytes(photo_dng(photo_width, photo_height));

@@ -14,6 +14,11 @@
 /// The clock of every timing: monotonic, unaffected by clock adjustments.
 using BenchClock = std::chrono::steady_clock;
 
+/// Seconds from start to now.
+inline double seconds_since(BenchClock::time_point start) {
+    return std::chrono::duration<double>(BenchClock::now() - start).count();
+}
+
 /// Milliseconds from start to stop.
 inline double elapsed_ms(BenchClock::time_point start, BenchClock::time_point stop) {
     return std::chrono::duration<double, std::milli>(stop - start).count();

@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include <sys/resource.h>
 
 #include "app/process_resources.hpp"
+#include "bench/bench_cases.hpp"
 #include "bench/bench_timing.hpp"
 #include "bench/load_clients.hpp"
 #include "bench/load_mix.hpp"
@@ -102,17 +102,6 @@ Options parse_options(int argc, char** argv) {
         options.vanishing < 0)
         throw std::invalid_argument("the duration, steady clients and rounds must be positive");
     return options;
-}
-
-/// Raises the soft limit of open descriptors to the hard one; the service, started afterwards,
-/// inherits it. Returns the limit now in force.
-long raise_descriptor_limit() {
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    getrlimit(RLIMIT_NOFILE, &limit);
-    return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_cur);
 }
 
 /// Makes every request of the mix alone, twice, and keeps the reply as its reference; throws when
