@@ -21,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-
 #include "app/process_resources.hpp"
 #include "bench/bench_cases.hpp"
 #include "bench/bench_timing.hpp"
